@@ -1,0 +1,88 @@
+// Stream events: what flows from a device's producer threads to the consumer.
+//
+// A read stream is a sequence of events delivered through a stage, a
+// std23::move_only_function<void(Event&&)>. Each call delivers one event:
+//
+//   Stop       the end of the stream; the last event a producer delivers.
+//   Error      a failure report; its text reaches the consumer unchanged.
+//   OwnedData  a chunk whose bytes the event owns, with the function that
+//              frees them. Moving the event moves the ownership.
+//   DataView   a chunk viewed in place; the bytes stay the producer's and are
+//              valid only until the call that carries the event returns.
+//
+// Ownership: a stage receives each event by rvalue reference and may move its
+// contents out (take over the bytes of an OwnedData). Whatever it leaves in
+// the event is destroyed by the caller when the call returns, so bytes that
+// nobody took are released then, exactly once.
+//
+// Threads: release functions may run on any thread (the bytes are often freed
+// by a Python thread, long after the producer moved on), so a producer must
+// pick one that is safe to call from a thread other than the allocating one.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include <tavo/move_only_function.hpp>
+
+namespace tavo::DataStream::Events {
+
+// End of the stream. Index 0 of Event.
+struct Stop {};
+
+// A failure report. Index 1 of Event.
+struct Error {
+    std::string message;
+};
+
+// A plain function that frees one chunk; it has no context of its own.
+using ReleaseFunction = void (*)(unsigned char*);
+
+// A chunk of bytes owned by the event. Index 2 of Event.
+// Destroying it calls `release(data)` when data is not null. Moving transfers
+// data with its release function and leaves the source's data null. Not
+// copyable.
+struct OwnedData {
+    std::unique_ptr<unsigned char, ReleaseFunction> data;
+    std::uint64_t size;
+
+    OwnedData() noexcept : data(nullptr, &no_release), size(0) {}
+    OwnedData(unsigned char* bytes, ReleaseFunction release, std::uint64_t count) noexcept
+        : data(bytes, release), size(count) {}
+    OwnedData(OwnedData&&) noexcept = default;
+    OwnedData& operator=(OwnedData&&) noexcept = default;
+
+private:
+    static void no_release(unsigned char*) noexcept {}
+};
+
+// A chunk viewed in place: the bytes belong to someone else and are valid
+// only for the duration of the call that carries the event. Index 3 of Event.
+struct DataView {
+    unsigned char* data;
+    std::uint64_t size;
+};
+
+static_assert(!std::is_copy_constructible_v<OwnedData>);
+static_assert(std::is_trivially_copyable_v<DataView>);
+
+}  // namespace tavo::DataStream::Events
+
+namespace tavo::DataStream {
+
+// The stream event. The alternatives' order is part of the contract: every
+// stage dispatches on index() (0 Stop, 1 Error, 2 OwnedData, 3 DataView).
+using Event = std::variant<Events::Stop, Events::Error, Events::OwnedData, Events::DataView>;
+
+// One stage of a stream: the sink a device receives, or a consumer.
+using Stage = std23::move_only_function<void(Event&&)>;
+
+// Releases a chunk allocated with `new unsigned char[n]`. Producers that
+// allocate their chunks that way may use it as the OwnedData release.
+inline void release_array(unsigned char* bytes) noexcept { delete[] bytes; }
+
+}  // namespace tavo::DataStream

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs an acquisition from the bundled
+# simulator plugin.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+tavo_find_python
+tavo_install_packages
+tavo_build -DTAVO_BUILD_TESTS=OFF -DTAVO_BUILD_BENCH=OFF
+PYTHONPATH="$TAVO_BUILD/python" exec "$TAVO_PYTHON" "$TAVO_ROOT/examples/acquire.py" \
+  "$TAVO_BUILD/plugins/libtavo_sim.so" "$@"

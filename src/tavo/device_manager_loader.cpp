@@ -1,0 +1,61 @@
+// Loads a Device Manager plugin and builds the owner that keeps it loaded.
+
+#include "device_manager_loader.hpp"
+
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+#include <boost/dll/import.hpp>
+
+namespace tavo {
+
+namespace {
+
+bool path_missing(std::filesystem::file_type type) {
+    return type == std::filesystem::file_type::not_found || type == std::filesystem::file_type::none;
+}
+
+}  // namespace
+
+std::shared_ptr<DeviceManager> get_device_manager(const std::filesystem::path& path) {
+    const std::string& text = path.native();
+
+    // The throwing forms: a failure other than "not found" (permission denied,
+    // say) propagates as std::filesystem::filesystem_error.
+    if (path_missing(std::filesystem::status(path).type())) {
+        throw std::runtime_error("Device Manager not found: " + text);
+    }
+    // The canonical path only serves this test; messages quote the caller's
+    // path, and the library is opened through it (links included).
+    if (std::filesystem::status(std::filesystem::canonical(path)).type() !=
+        std::filesystem::file_type::regular) {
+        throw std::runtime_error("Not a regular file: " + text);
+    }
+
+    // Default load mode: RTLD_LAZY with local symbols, "./" in front of a bare
+    // name, no decoration of the name. Boost.DLL's load error carries the
+    // dynamic loader's reason and propagates unchanged.
+    auto library = std::make_shared<boost::dll::shared_library>(boost::dll::fs::path(text));
+    if (!library->has("create_manager")) {
+        throw std::runtime_error("Device Manager does not have create_manager function: " + text);
+    }
+
+    // The alias import reads the factory address stored at the symbol. It
+    // holds a second open of the library of its own, released on return.
+    auto factory = boost::dll::import_alias<DeviceManager*()>(*library, "create_manager");
+
+    std::shared_ptr<DeviceManager> manager;
+    try {
+        // The shared_ptr constructor deletes the manager through the deleter
+        // if its control block cannot be allocated; it also attaches the
+        // manager's enable_shared_from_this link unless a live owner exists.
+        manager = std::shared_ptr<DeviceManager>(factory(), manager_deleter{library});
+    } catch (const std::exception& e) {
+        throw std::runtime_error("Failed to create manager: " + text + " " + e.what());
+    }
+    // From here on the deleter in the control block is the library's only owner.
+    return manager;
+}
+
+}  // namespace tavo

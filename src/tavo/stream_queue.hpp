@@ -1,0 +1,158 @@
+// The event queue behind every read stream: a sink for the device's producer
+// thread and one worker thread that hands the events to a consumer.
+//
+// Design: the producer calls the sink (operator()), which stores the event
+// and returns at once; it never waits for the worker and takes no lock. The
+// worker polls the queue (yielding, or sleeping for a poll interval when
+// idle) and passes each event, in push order, to the consumer, one at a time.
+// Past `max_elements` stored events, each pushed event is dropped and an
+// Error "Queue Overflow, dropping event" is stored in its place, so nothing
+// is lost without a notice.
+//
+// Threads: single producer (one pushing thread at a time per sink), single
+// consumer (the worker, which owns the consumer and destroys it on its own
+// thread when the loop ends). The queue knows nothing about Python.
+//
+// Destruction requests a stop and joins the worker: it waits for a consumer
+// call in progress, and then frees every undelivered event without calling
+// the consumer. The destroying thread must not hold anything the consumer
+// waits for (for the Python consumers: the interpreter lock). Once
+// abandon_workers() has been called (the process is exiting), destruction
+// detaches the worker instead and leaks its queue, so exit never waits on a
+// callback that may not return.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include <readerwriterqueue/readerwriterqueue.h>
+
+#include <tavo/stream_events.hpp>
+
+namespace tavo::DataStream {
+
+// From now on, destroying any StreamQueue detaches its worker instead of
+// joining it. Called once when the process starts to exit. Thread-safe.
+void abandon_workers() noexcept;
+bool workers_abandoned() noexcept;
+
+inline constexpr const char* overflow_notice = "Queue Overflow, dropping event";
+
+template <typename Queue>
+class StreamQueue {
+public:
+    static constexpr int init_elements = 64;
+
+    // The yielding form: the idle worker yields the processor.
+    // Throws std::runtime_error if max_elements < 64 (the consumer then stays
+    // with the caller) and std::bad_alloc if the first block cannot be had.
+    StreamQueue(Stage&& consumer, int max_elements) : StreamQueue(std::move(consumer), max_elements, std::nullopt) {}
+
+    // The sleeping form: the idle worker sleeps for poll_interval (retries at
+    // once if it is not positive).
+    StreamQueue(Stage&& consumer, int max_elements, std::chrono::nanoseconds poll_interval)
+        : StreamQueue(std::move(consumer), max_elements, std::optional{poll_interval}) {}
+
+    StreamQueue(StreamQueue&&) noexcept = default;
+    StreamQueue& operator=(StreamQueue&&) = delete;
+
+    ~StreamQueue() {
+        if (!queue) return;  // moved from
+        stop.request_stop();
+        if (!worker.joinable()) return;
+        // Joining from the worker itself (a consumer that destroyed its own
+        // queue) or during exit would never return: leave the worker running
+        // and the queue it polls allocated.
+        if (workers_abandoned() || worker.get_id() == std::this_thread::get_id()) {
+            worker.detach();
+            (void)queue.release();
+            return;
+        }
+        worker.join();
+    }
+
+    // Push, on the producer's thread. Never waits for the worker.
+    void operator()(Event&& event) {
+        const std::size_t count = queue->size_approx();
+        if (count < static_cast<std::size_t>(max_elements) && store(std::move(event))) return;
+        // Dropped: the event stays with the producer, which destroys it.
+        store_notice();
+    }
+
+private:
+    StreamQueue(Stage&& consumer, int limit, std::optional<std::chrono::nanoseconds> poll_interval)
+        : max_elements(limit) {
+        if (limit < init_elements) throw std::runtime_error("max_elements must be greater than init_elements");
+        queue = std::make_unique<Queue>(init_elements);  // throws std::bad_alloc
+        worker = std::jthread(&StreamQueue::run, queue.get(), std::move(consumer), poll_interval);
+        stop = worker.get_stop_source();
+    }
+
+    // Stores below the limit. The store may add a block, so the queue holds
+    // up to max_elements events; a failed allocation counts as an overflow.
+    bool store(Event&& event) {
+        if (event.index() != 3) return queue->enqueue(std::move(event));
+        // A view is copied into storage of our own: the producer may reuse
+        // its memory as soon as the push returns.
+        const auto& view = std::get<3>(event);
+        auto* copy = new (std::nothrow) unsigned char[view.size ? view.size : 1];
+        if (copy == nullptr) return false;
+        if (view.size) std::memcpy(copy, view.data, view.size);
+        return queue->enqueue(Event(std::in_place_index<2>, copy, &release_array, view.size));
+    }
+
+    // Retries until the notice is stored: a failed block allocation is never
+    // reported, only waited out.
+    void store_notice() {
+        for (;;) {
+            try {
+                if (queue->enqueue(Event(std::in_place_index<1>, Events::Error{overflow_notice}))) return;
+            } catch (const std::bad_alloc&) {
+            }
+            std::this_thread::yield();
+        }
+    }
+
+    // The worker loop. It owns the consumer, which is destroyed on this
+    // thread when the loop ends. Nothing here may swallow an exception: a
+    // Python-exiting thread is unwound through this frame.
+    static void run(std::stop_token token, Queue* queue, Stage consumer,
+                    std::optional<std::chrono::nanoseconds> poll_interval) {
+        Event event;
+        while (!token.stop_requested()) {
+            if (queue->try_dequeue(event)) {
+                const auto kind = event.index();
+                consumer(std::move(event));
+                event = Events::Stop{};  // frees what the consumer left
+                if (kind == 0) break;
+            } else if (!poll_interval) {
+                std::this_thread::yield();
+            } else if (poll_interval->count() > 0) {
+                std::this_thread::sleep_for(*poll_interval);
+            }
+        }
+    }
+
+    std::unique_ptr<Queue> queue;
+    std::jthread worker;
+    std::stop_source stop;
+    int max_elements;
+};
+
+using EventQueue = moodycamel::BlockingReaderWriterQueue<Event, 512>;
+extern template class StreamQueue<EventQueue>;
+
+// Makes the sink of a new stream: a stage that owns a heap-allocated
+// StreamQueue around `consumer`. Same failures as the constructor.
+inline Stage make_stream_queue(Stage&& consumer, int max_elements) {
+    return Stage(std::in_place_type<StreamQueue<EventQueue>>, std::move(consumer), max_elements);
+}
+
+}  // namespace tavo::DataStream

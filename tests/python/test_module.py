@@ -1,0 +1,114 @@
+"""The module's surface: namespace, ReturnCode, constructors, signatures and
+the interpreter-version check."""
+
+import glob
+import os
+import pickle
+import shutil
+import subprocess
+import unittest
+
+import pytavo_device as tavo
+
+
+class NamespaceTest(unittest.TestCase):
+    def test_docstring_and_names(self):
+        self.assertEqual(tavo.__doc__, "Python binding for TAVO Device")
+        public = {name for name in vars(tavo) if not name.startswith("__")}
+        self.assertEqual(public, {"ReturnCode", "DataStream", "ManagedBuffer", "DataView", "Device",
+                                  "DeviceManager", "get_device_manager"})
+        for cls in (tavo.ReturnCode, tavo.DataStream, tavo.ManagedBuffer, tavo.DataView, tavo.Device,
+                    tavo.DeviceManager):
+            self.assertEqual(cls.__module__, "pytavo_device")
+        self.assertFalse(hasattr(tavo, "Success"))
+
+    def test_classes_without_constructor(self):
+        for cls in (tavo.DataStream, tavo.ManagedBuffer, tavo.DataView, tavo.DeviceManager):
+            with self.assertRaises(TypeError) as caught:
+                cls()
+            self.assertTrue(str(caught.exception).endswith(": No constructor defined!"), caught.exception)
+        self.assertIsInstance(tavo.Device(), tavo.Device)
+
+    def test_no_dynamic_attributes(self):
+        with self.assertRaises(AttributeError):
+            tavo.Device().extra = 1
+
+    def test_signatures(self):
+        doc = tavo.Device.start_read_stream.__doc__
+        self.assertIn("addr: int, callback: Callable[[Optional[pytavo_device.ManagedBuffer], Optional[str]], None], "
+                      "chunk_size: int = 0, max_queue_elements: int = 4096) -> Optional[pytavo_device.DataStream]",
+                      doc)
+        self.assertIn("addr: int, alignment: int, callback: Callable[[Optional[pytavo_device.DataView], "
+                      "Optional[str]], None], chunk_size: int = 0", tavo.Device.start_aligned_read_stream.__doc__)
+        self.assertIn("(self: pytavo_device.Device, arg0: int, arg1: buffer) -> int", tavo.Device.write.__doc__)
+        self.assertIn("(arg0: os.PathLike) -> pytavo_device.DeviceManager", tavo.get_device_manager.__doc__)
+        self.assertIn("(self: pytavo_device.DeviceManager, arg0: str) -> pytavo_device.Device",
+                      tavo.DeviceManager.create_device.__doc__)
+        self.assertIn("(self: pytavo_device.Device, arg0: int) -> Optional[int]",
+                      tavo.Device.get_register_sync.__doc__)
+
+    def test_positional_only(self):
+        with self.assertRaises(TypeError):
+            tavo.Device().get_register(arg0=1)
+        with self.assertRaises(TypeError):
+            tavo.get_device_manager(arg0="x")
+
+
+class ReturnCodeTest(unittest.TestCase):
+    def test_members_and_values(self):
+        rc = tavo.ReturnCode
+        self.assertEqual(list(rc.__members__), ["Success", "Failure"])
+        self.assertEqual(int(rc.Success), 0)
+        self.assertEqual(rc.Failure.value, 1)
+        self.assertEqual(rc(1), rc.Failure)
+        self.assertEqual(hash(rc.Failure), 1)
+        self.assertEqual(rc(7).name, "???")
+        self.assertEqual(rc(-2147483648).value, -2147483648)
+        with self.assertRaises(TypeError):
+            rc(2147483648)
+
+    def test_equality_only_with_own_type(self):
+        rc = tavo.ReturnCode
+        self.assertNotEqual(rc.Success, 0)
+        self.assertTrue(rc.Success != 0)
+        self.assertFalse(rc.Failure == 1)
+        self.assertNotEqual(rc.Success, rc.Failure)
+
+    def test_text_forms(self):
+        rc = tavo.ReturnCode
+        self.assertEqual(repr(rc.Success), "<ReturnCode.Success: 0>")
+        self.assertEqual(str(rc.Failure), "ReturnCode.Failure")
+        self.assertIn("Members:", rc.__doc__)
+
+    def test_pickling_state(self):
+        rc = tavo.ReturnCode
+        self.assertEqual(rc.Failure.__getstate__(), 1)
+        self.assertEqual(pickle.loads(pickle.dumps(rc.Failure)), rc.Failure)
+
+
+class VersionCheckTest(unittest.TestCase):
+    def test_other_interpreter_refused(self):
+        # 3.11 resolves every interpreter symbol the module uses, so the import
+        # reaches the version check (3.13 lacks some and fails in the loader).
+        others = [p for p in (shutil.which("python3.11"), *glob.glob(os.path.expanduser(
+            "~/.pyenv/versions/3.11*/bin/python3.11"))) if p]
+        if not others:
+            self.skipTest("no other Python interpreter installed")
+        module_file = tavo.__file__
+        loader = ("import importlib.machinery, importlib.util, sys\n"
+                  f"spec = importlib.util.spec_from_file_location('pytavo_device', {module_file!r})\n"
+                  "try:\n"
+                  "    importlib.util.module_from_spec(spec)\n"
+                  "except ImportError as e:\n"
+                  "    print(e)\n")
+        for python in others:
+            result = subprocess.run([python, "-c", loader], capture_output=True, text=True, timeout=60)
+            version = subprocess.run([python, "-c", "import sys; print(sys.version)"], capture_output=True,
+                                     text=True).stdout.strip()
+            self.assertEqual(result.stdout.strip(),
+                             "Python version mismatch: module was compiled for Python 3.12, but the interpreter "
+                             f"version is incompatible: {version}.", result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
