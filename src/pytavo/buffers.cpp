@@ -25,13 +25,16 @@ unsigned char* bytes_of(const DataView& record) { return record.data; }
 // interpreter calls it directly.
 template <typename Record>
 int export_record(PyObject* obj, Py_buffer* view, int flags) {
-    py::detail::make_caster<Record> caster;
-    if (!caster.load(obj, false) || caster.value == nullptr) {
+    // Only instances of the class itself reach this slot (it is the class's
+    // own), so the instance layout is the binding library's.
+    auto* instance = reinterpret_cast<py::detail::instance*>(obj);
+    auto v_h = instance->get_value_and_holder(py::detail::get_type_info(typeid(Record)));
+    if (!v_h || !v_h.holder_constructed() || v_h.value_ptr() == nullptr) {
         view->obj = nullptr;
         PyErr_SetString(PyExc_BufferError, "buffer object has no native record");
         return -1;
     }
-    const auto* record = static_cast<const Record*>(caster.value);
+    const auto* record = v_h.value_ptr<Record>();
     auto* shape = new (std::nothrow) ExportShape;
     if (shape == nullptr) {
         view->obj = nullptr;

@@ -1,0 +1,104 @@
+"""ManagedBuffer and DataView: the exported buffer, shared memory between
+exports, zero copy from the device, and release exactly once."""
+
+import gc
+import unittest
+
+import pytavo_device as tavo
+import support
+from streams_support import Recorder, probe_bytes
+
+
+def collect(script, aligned=False):
+    """Runs a scripted stream to its end; returns the device and the recorder
+    (which keeps every ManagedBuffer)."""
+    device = support.probe_device(f"script={script}")
+    rec = Recorder(keep=True)
+    if aligned:
+        stream = device.start_aligned_read_stream(0, 4, rec)
+    else:
+        stream = device.start_read_stream(0, rec)
+    rec.wait()
+    stream.stop()
+    return device, rec
+
+
+def counters():
+    return support.probe_info(support.probe_device())
+
+
+class ExportTest(unittest.TestCase):
+    def test_memoryview_properties(self):
+        _, rec = collect("owned:6/owned:0/stop")
+        for buffer, size in zip(rec.kept, (6, 0)):
+            view = memoryview(buffer)
+            self.assertEqual((view.format, view.itemsize, view.ndim, view.shape, view.strides, view.readonly,
+                              view.nbytes), ("B", 1, 1, (size,), (1,), False, size))
+        with self.assertRaises(TypeError):
+            len(rec.kept[0])
+
+    def test_views_of_one_buffer_share_memory(self):
+        _, rec = collect("owned:4/stop")
+        buffer = rec.kept[0]
+        first, second = memoryview(buffer), memoryview(buffer)
+        first[0] = 200
+        self.assertEqual(second[0], 200)
+        self.assertEqual(bytes(buffer)[1:], probe_bytes(1, 3))
+
+    def test_zero_copy_from_the_device(self):
+        import ctypes
+        device, rec = collect("owned:16/stop")
+        address = ctypes.addressof(ctypes.c_char.from_buffer(memoryview(rec.kept[0])))
+        self.assertEqual(address, int(support.probe_info(device)["last_chunk"], 16))
+
+    def test_buffers_pass_the_bulk_checks(self):
+        _, rec = collect("owned:4/stop")
+        sink = support.probe_device("count=length")
+        self.assertEqual(sink.write(0, rec.kept[0]), 4)
+        self.assertEqual(sink.read(0, rec.kept[0]), 4)
+
+
+class ReleaseTest(unittest.TestCase):
+    def test_released_once_after_the_last_export(self):
+        before = counters()
+        device, rec = collect("owned:8/owned:8/stop")
+        kept = rec.kept
+        rec.kept = []
+        view = memoryview(kept[0])
+        del kept
+        gc.collect()
+        mid = counters()
+        self.assertEqual(int(mid["chunks_released"]) - int(before["chunks_released"]), 1)  # the unexported one
+        self.assertEqual(view[1], 1)  # still valid: the export keeps the buffer
+        del view
+        gc.collect()
+        after = counters()
+        self.assertEqual(int(after["chunks_released"]) - int(before["chunks_released"]), 2)
+        self.assertEqual(int(after["chunks_allocated"]) - int(before["chunks_allocated"]), 2)
+
+    def test_buffer_outlives_stream_device_and_manager(self):
+        _, rec = collect("owned:5/stop")
+        gc.collect()
+        self.assertEqual(bytes(rec.kept[0]), probe_bytes(0, 5))
+
+    def test_aligned_stream_frees_every_chunk(self):
+        before = counters()
+        collect("owned:3/owned:9/owned:1/stop", aligned=True)
+        gc.collect()
+        after = counters()
+        self.assertEqual(int(after["chunks_released"]) - int(before["chunks_released"]), 3)
+
+
+class RecordlessInstanceTest(unittest.TestCase):
+    def test_new_made_instances_refuse_export(self):
+        for cls in (tavo.ManagedBuffer, tavo.DataView):
+            with self.subTest(cls.__name__):
+                obj = cls.__new__(cls)
+                with self.assertRaises(BufferError):
+                    memoryview(obj)
+                with self.assertRaises(BufferError):
+                    support.probe_device().write(0, obj)
+
+
+if __name__ == "__main__":
+    unittest.main()
