@@ -10,23 +10,18 @@
 //
 // DataViewConsumer (aligned streams): data events -> (DataView, None); the
 // event keeps its bytes and the worker frees them after the call.
-//
-// AlignmentStage: re-cuts the data into pieces whose length is a positive
-// multiple of `alignment`, but for the final piece before Stop, carrying at
-// most alignment - 1 bytes between chunks in its accumulation buffer. The
-// pieces are views, of the accumulation buffer or of the event's own bytes.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include <pybind11/pybind11.h>
 
 #include <tavo/stream_events.hpp>
 
+#include "alignment_stage.hpp"
 #include "buffers.hpp"
 #include "stream_callback.hpp"
 
@@ -72,24 +67,5 @@ public:
     void operator()(Event&& event);
 };
 
-class AlignmentStage {
-public:
-    // Throws std::length_error (ValueError) for an alignment no buffer can
-    // have, std::bad_alloc (MemoryError) when the buffer cannot be had.
-    AlignmentStage(std::uint64_t alignment, Stage&& consumer)
-        : buffer(alignment), consumer(std::move(consumer)), alignment(alignment) {}
-    void operator()(Event&& event);
-
-private:
-    void pass_view(unsigned char* data, std::uint64_t size) {
-        consumer(Event(std::in_place_index<3>, events::DataView{data, size}));
-    }
-    void align(unsigned char* p, std::uint64_t n);
-
-    std::vector<unsigned char> buffer;  // the accumulation buffer, `alignment` bytes
-    std::uint64_t fill = 0;             // carried bytes, always < alignment
-    Stage consumer;
-    std::uint64_t alignment;
-};
 
 }  // namespace pytavo
