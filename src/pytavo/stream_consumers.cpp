@@ -16,8 +16,41 @@ const std::string unsupported_view = "Unsupported data type: DataView";
 
 void log_failure(const char* what) { spdlog::error("Error in callback: {}", what); }
 
+
+// The text of the pending Python error, "Type: message"; clears it.
+std::string take_error_text() {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    std::string text = type ? reinterpret_cast<PyTypeObject*>(type)->tp_name : "unknown error";
+    if (PyObject* message = value ? PyObject_Str(value) : nullptr) {
+        Py_ssize_t size = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(message, &size); utf8 && size) {
+            text.append(": ").append(utf8, static_cast<std::size_t>(size));
+        }
+        Py_DECREF(message);
+    }
+    PyErr_Clear();
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    return text;
+}
+
+// Turns the record into a new Python object that owns a moved copy of it.
+template <typename Record>
+PyObject* to_python(Record&& record) {
+    return py::cast(std::move(record), py::return_value_policy::move).release().ptr();
+}
+
 }  // namespace
 
+// Design note on the interpreter's exit: a worker that runs Python code, or
+// waits for the lock, while the interpreter finalizes is ended by CPython
+// with a forced unwind through this frame. Nothing that touches Python may
+// then run as the frame unwinds, so the lock and every Python object here
+// are held without RAII and simply leak in that case; and only
+// std::exception is caught, so the unwind is never stopped.
 template <typename Record>
 void CallbackConsumer<Record>::deliver(std::optional<Record>&& record, const std::string* text) {
     if (callback.native != nullptr) {
@@ -29,45 +62,53 @@ void CallbackConsumer<Record>::deliver(std::optional<Record>&& record, const std
         }
         return;
     }
-    // Only std::exception is caught: a thread ended by the exiting
-    // interpreter unwinds through here and must not be stopped.
-    py::gil_scoped_acquire gil;
-    try {
-        if (!callback.function) throw std::bad_function_call();
-        DataView* view_record = nullptr;
-        py::object first = py::none();
-        if (record) {
-            first = py::cast(std::move(*record), py::return_value_policy::move);
-            if constexpr (std::is_same_v<Record, DataView>) view_record = first.cast<DataView*>();
-        }
-        py::object second = py::none();
-        if (text) {
-            PyObject* decoded = PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), nullptr);
-            if (decoded == nullptr) throw py::error_already_set();
-            second = py::reinterpret_steal<py::object>(decoded);
-        }
-        py::tuple args = py::make_tuple(std::move(first), std::move(second));
-        PyObject* result = PyObject_Call(callback.function.ptr(), args.ptr(), nullptr);
-        // The view's bytes stop being valid now: later exports see nothing.
-        if (view_record != nullptr) *view_record = DataView{nullptr, 0};
-        if (result == nullptr) throw py::error_already_set();
-        Py_DECREF(result);
-    } catch (py::error_already_set& e) {
-        log_failure(e.what());
-    } catch (const std::exception& e) {
-        log_failure(e.what());
+    if (python_exiting()) return;  // the interpreter is going away: deliver nothing more
+    auto* gil = new py::gil_scoped_acquire;  // a fresh thread state for this one delivery
+    if (!python_exiting()) call_python(std::move(record), text);
+    delete gil;
+}
+
+template <typename Record>
+void CallbackConsumer<Record>::call_python(std::optional<Record>&& record, const std::string* text) {
+    if (!callback.function) {
+        log_failure(std::bad_function_call().what());
+        return;
     }
+    PyObject* first = Py_NewRef(Py_None);
+    Record* kept = nullptr;
+    if (record) {
+        try {
+            Py_SETREF(first, to_python(std::move(*record)));
+        } catch (const std::exception& e) {
+            Py_DECREF(first);
+            log_failure(e.what());
+            return;
+        }
+        kept = reinterpret_cast<py::detail::instance*>(first)->get_value_and_holder().template value_ptr<Record>();
+    }
+    PyObject* second = text ? PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), nullptr)
+                            : Py_NewRef(Py_None);
+    PyObject* args = second ? PyTuple_Pack(2, first, second) : nullptr;
+    PyObject* result = args ? PyObject_Call(callback.function.ptr(), args, nullptr) : nullptr;
+    // A view's bytes stop being valid now: later exports see nothing.
+    if constexpr (std::is_same_v<Record, DataView>) {
+        if (kept != nullptr) *kept = DataView{nullptr, 0};
+    }
+    if (result == nullptr) log_failure(take_error_text().c_str());
+    Py_XDECREF(result);
+    Py_XDECREF(args);
+    Py_XDECREF(second);
+    Py_DECREF(first);
 }
 
 template <typename Record>
 void CallbackConsumer<Record>::release_callback() {
     if (!callback.function) return;
-    if (python_exiting()) {
-        (void)callback.function.release();  // taking the lock now would end this thread
-        return;
-    }
-    py::gil_scoped_acquire gil;
-    callback.function = py::object();
+    PyObject* function = callback.function.release().ptr();
+    if (python_exiting()) return;  // taking the lock now could end this thread: leak it
+    auto* gil = new py::gil_scoped_acquire;  // not RAII: see deliver
+    Py_DECREF(function);
+    delete gil;
 }
 
 template class CallbackConsumer<ManagedBuffer>;

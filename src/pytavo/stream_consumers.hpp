@@ -43,6 +43,7 @@ public:
 
 protected:
     void deliver(std::optional<Record>&& record, const std::string* text);
+    void call_python(std::optional<Record>&& record, const std::string* text);
 
     // Drops the callback: with the lock held, or leaked once Python exits.
     void release_callback();

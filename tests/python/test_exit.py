@@ -65,8 +65,10 @@ while len(kept) < 10: time.sleep(0.01)
 
 class ExitTest(unittest.TestCase):
     def test_scenarios(self):
-        for name, (body, status) in SCENARIOS.items():
-            with self.subTest(name):
+        # Each runs a few times: the faults this catches are races with the
+        # interpreter's finalization.
+        for (name, (body, status)), attempt in ((s, a) for s in SCENARIOS.items() for a in range(3)):
+            with self.subTest(name, attempt=attempt):
                 result = support.run_python(PRELUDE + body, timeout=30)
                 self.assertEqual(result.returncode, status, result.stderr[-2000:])
                 for text in ("terminate called", "FATAL", "Fatal Python error", "Error in callback"):
