@@ -1,0 +1,76 @@
+// Chunk production, pacing and error injection of a read stream.
+
+#include "stream_producer.hpp"
+
+#include <chrono>
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "counter_pattern.hpp"
+
+namespace tavo::sim {
+
+namespace Events = tavo::DataStream::Events;
+
+StreamProducer::StreamProducer(const StreamPlan& plan, Sink& sink, std::shared_ptr<StreamCounters> counters,
+                               std::unique_ptr<unsigned char[]> view_buffer) noexcept
+    : plan_(plan), sink_(sink), counters_(std::move(counters)), view_buffer_(std::move(view_buffer)) {}
+
+bool StreamProducer::wait_for_turn(const std::stop_token& token, std::uint64_t index) {
+    if (plan_.rate == 0) return !token.stop_requested();
+    // Chunk k is due at start + k / rate: a fixed schedule, so a late chunk
+    // does not delay the ones after it. Split to keep k * 1e9 from overflowing.
+    const auto due = start_ + std::chrono::seconds(index / plan_.rate) +
+                     std::chrono::nanoseconds((index % plan_.rate) * 1'000'000'000ull / plan_.rate);
+    std::unique_lock lock(pacing_mutex_);
+    pacing_cv_.wait_until(lock, token, due, [] { return false; });
+    return !token.stop_requested();
+}
+
+void StreamProducer::push_chunk(std::uint64_t index) {
+    const std::size_t size = plan_.chunk_size;
+    const std::uint64_t offset = index * size;
+    if (plan_.view) {
+        fill_counter(view_buffer_.get(), size, offset, plan_.seed);
+        sink_(Events::DataView{view_buffer_.get(), size});
+    } else {
+        auto* bytes = new unsigned char[size];
+        fill_counter(bytes, size, offset, plan_.seed);
+        sink_(tavo::DataStream::Event(std::in_place_index<2>, bytes, &tavo::DataStream::release_array, size));
+    }
+    counters_->chunks_produced.fetch_add(1, std::memory_order_relaxed);
+}
+
+void StreamProducer::run(std::stop_token token) noexcept {
+    start_ = std::chrono::steady_clock::now();
+    try {
+        bool stopped = false;
+        for (std::uint64_t index = 0; plan_.chunk_limit == 0 || index < plan_.chunk_limit; ++index) {
+            if (!wait_for_turn(token, index)) {
+                stopped = true;
+                break;
+            }
+            push_chunk(index);
+            const std::uint64_t number = index + 1;
+            if (plan_.error_every != 0 && number % plan_.error_every == 0) {
+                sink_(Events::Error{"simulated error at chunk " + std::to_string(number)});
+            }
+        }
+        if (!stopped) {
+            sink_(Events::Stop{});
+            pushed_stop_ = true;
+        }
+    } catch (const std::exception& e) {
+        // An allocation or the sink failed. Report it if the sink still
+        // takes events; the handle pushes the Stop that ends the stream.
+        try {
+            sink_(Events::Error{std::string("simulator stream failed: ") + e.what()});
+        } catch (...) {
+        }
+    } catch (...) {
+    }
+    counters_->running.fetch_sub(1, std::memory_order_release);
+}
+
+}  // namespace tavo::sim
