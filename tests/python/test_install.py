@@ -1,0 +1,140 @@
+"""Installation as a plugin author meets it: `cmake --install` of this build
+into a temporary prefix, the out-of-tree plugin template (examples/plugin)
+built against that prefix only, and the plugin loaded by the installed
+module in a fresh interpreter that sees nothing but the prefix."""
+
+import filecmp
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import tempfile
+import textwrap
+import unittest
+
+SOURCE = pathlib.Path(__file__).resolve().parents[2]
+BUILD = pathlib.Path(os.environ.get("PYTHONPATH", "").split(os.pathsep)[0]).resolve().parent
+SITE = pathlib.Path("lib") / f"python{sys.version_info.major}.{sys.version_info.minor}" / "site-packages"
+
+# Runs under the installed module: loads the template plugin, uses its
+# device's registers, bulk memory and a short stream, and the installed
+# simulator. Prints "ok" at the end; any failed check raises.
+CLIENT = textwrap.dedent("""
+    import sys, threading, time
+    import pytavo_device as tavo
+    prefix, plugin = sys.argv[1], sys.argv[2]
+    assert tavo.__file__.startswith(prefix), tavo.__file__
+    manager = tavo.get_device_manager(plugin)
+    assert manager.list_devices() == "counter\\texample counter device\\n", manager.list_devices()
+    assert str(manager.location()) == plugin, manager.location()
+    device = manager.create_device("counter")
+    del manager  # the device keeps the plugin loaded
+    RC = tavo.ReturnCode
+    assert device.set_register_sync(3, 0x12345678, 0x00FF00FF) == RC.Success
+    assert device.get_register_sync(3) == 0x00340078, device.get_register_sync(3)
+    assert device.set_register_sync(4, 1, 1) == RC.Failure
+    assert device.write(4090, b"abcdefgh") == 6
+    back = bytearray(6)
+    assert device.read(4090, back) == 6 and back == b"abcdef", back
+    chunks, ended = [], threading.Event()
+    def on_event(buffer, text):
+        if buffer is not None:
+            chunks.append(bytes(buffer))
+        elif text is None:
+            ended.set()
+        else:
+            chunks.append(text)
+    with device.start_read_stream(250, on_event, 32) as stream:
+        deadline = time.monotonic() + 10
+        while len(chunks) < 3 and time.monotonic() < deadline:
+            time.sleep(0.01)
+    assert ended.wait(10), "no end of stream"
+    data = b"".join(chunks)
+    assert len(chunks) >= 3 and all(len(c) == 32 for c in chunks), chunks[:3]
+    assert data == bytes((250 + i) % 256 for i in range(len(data))), data[:40]
+    sim = tavo.get_device_manager(prefix + "/lib/tavo/plugins/libtavo_sim.so").create_device("sim0")
+    assert sim.get_register_sync(0) == 0x54415630
+    print("ok")
+""")
+
+
+def run(command, **kwargs):
+    result = subprocess.run(command, capture_output=True, text=True, timeout=600, **kwargs)
+    if result.returncode != 0:
+        raise AssertionError(f"{command} failed ({result.returncode}):\n{result.stdout[-3000:]}{result.stderr[-3000:]}")
+    return result
+
+
+@unittest.skipIf(shutil.which("cmake") is None, "cmake is not installed")
+class InstallTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not (BUILD / "CMakeCache.txt").exists():
+            raise unittest.SkipTest(f"no build directory above PYTHONPATH ({BUILD})")
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.prefix = pathlib.Path(cls.tmp.name) / "prefix"
+        run(["cmake", "--install", str(BUILD), "--prefix", str(cls.prefix)])
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def test_layout(self):
+        p = self.prefix
+        modules = list((p / SITE).glob("pytavo_device.cpython-*.so"))
+        self.assertEqual(len(modules), 1, list((p / SITE).iterdir()))
+        self.assertTrue(filecmp.cmp(p / SITE / "pytavo_device.pyi", SOURCE / "src/pytavo/pytavo_device.pyi"))
+        self.assertTrue((p / "lib/tavo/plugins/libtavo_sim.so").is_file())
+        headers = sorted(f.name for f in (p / "include/tavo").iterdir())
+        self.assertEqual(headers, sorted(f.name for f in (SOURCE / "include/tavo").glob("*.hpp")))
+        for name in ("tavoConfig.cmake", "tavoConfigVersion.cmake", "tavoTargets.cmake", "TavoPlugin.cmake"):
+            self.assertTrue((p / "lib/cmake/tavo" / name).is_file(), name)
+
+    def test_template_plugin_against_the_prefix(self):
+        work = pathlib.Path(self.tmp.name)
+        # A copy of the template: the build must need nothing of this tree.
+        template = work / "plugin"
+        shutil.copytree(SOURCE / "examples/plugin", template)
+        build = work / "b"
+        run(["cmake", "-S", str(template), "-B", str(build), f"-DCMAKE_PREFIX_PATH={self.prefix}",
+             "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON", "-DCMAKE_BUILD_TYPE=Release"])
+        compiled = run(["cmake", "--build", str(build), "-j2"])
+        self.assertNotIn("warning", compiled.stdout + compiled.stderr)
+        commands = json.loads((build / "compile_commands.json").read_text())
+        self.assertEqual(len(commands), 1)
+        self.assertIn(f"{self.prefix}/include", commands[0]["command"])
+        self.assertNotIn(str(SOURCE), commands[0]["command"])
+
+        plugin = build / "libtavo_counter.so"
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PYTHONPATH": str(self.prefix / SITE),
+               "PYTHONDONTWRITEBYTECODE": "1"}
+        result = subprocess.run([sys.executable, "-c", CLIENT, str(self.prefix), str(plugin)],
+                                capture_output=True, text=True, timeout=120, env=env, cwd=work)
+        self.assertEqual(result.returncode, 0, result.stderr[-3000:])
+        self.assertEqual(result.stdout, "ok\n")
+
+    def test_version_is_checked(self):
+        cache = (BUILD / "CMakeCache.txt").read_text()
+        version = next(line.split("=", 1)[1] for line in cache.splitlines()
+                       if line.startswith("CMAKE_PROJECT_VERSION:"))
+        major, minor = version.split(".")[:2]
+        work = pathlib.Path(self.tmp.name) / "version"
+        work.mkdir()
+        (work / "CMakeLists.txt").write_text(textwrap.dedent(f"""\
+            cmake_minimum_required(VERSION 3.20)
+            project(v LANGUAGES CXX)
+            find_package(tavo {major}.{int(minor) + 1} CONFIG QUIET)
+            if(tavo_FOUND)
+              message(FATAL_ERROR "a newer minor version was accepted")
+            endif()
+            find_package(tavo {major}.{minor} CONFIG REQUIRED)
+            message(STATUS "tavo ${{tavo_VERSION}} plugins in ${{tavo_PLUGIN_DIR}}")
+            """))
+        result = run(["cmake", "-S", str(work), "-B", str(work / "b"), f"-DCMAKE_PREFIX_PATH={self.prefix}"])
+        self.assertIn(f"tavo {version} plugins in {self.prefix}/lib/tavo/plugins", result.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
