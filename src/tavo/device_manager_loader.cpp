@@ -3,8 +3,10 @@
 #include "device_manager_loader.hpp"
 
 #include <exception>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <boost/dll/import.hpp>
 
@@ -14,6 +16,15 @@ namespace {
 
 bool path_missing(std::filesystem::file_type type) {
     return type == std::filesystem::file_type::not_found || type == std::filesystem::file_type::none;
+}
+
+// Keeps a library loaded until the process ends. The list is never
+// destroyed (so exit does not unload it under running code).
+void pin_for_good(std::shared_ptr<boost::dll::shared_library> library) {
+    static std::mutex lock;
+    static auto* pinned = new std::vector<std::shared_ptr<boost::dll::shared_library>>;
+    const std::lock_guard guard(lock);
+    pinned->push_back(std::move(library));
 }
 
 }  // namespace
@@ -52,7 +63,16 @@ std::shared_ptr<DeviceManager> get_device_manager(const std::filesystem::path& p
         // manager's enable_shared_from_this link unless a live owner exists.
         manager = std::shared_ptr<DeviceManager>(factory(), manager_deleter{library});
     } catch (const std::exception& e) {
+        // The text is copied while the library (and the exception's code) is
+        // still loaded.
         throw std::runtime_error("Failed to create manager: " + text + " " + e.what());
+    } catch (...) {
+        // Passed through unchanged, but its type information and destructor
+        // may be the plugin's code, used by whoever catches it after this
+        // function has released the library: keep the library loaded for
+        // good rather than let the handler run unmapped code.
+        pin_for_good(std::move(library));
+        throw;
     }
     // From here on the deleter in the control block is the library's only owner.
     return manager;
