@@ -216,7 +216,8 @@ class Device:
         Up to `max_queue_elements` events wait for the callback (the low 32
         bits are used; fewer than 64 raise RuntimeError). Each event pushed
         beyond that is dropped and replaced by one (None, "Queue Overflow,
-        dropping event") notice; nothing is lost without one.
+        dropping event") notice; nothing is lost without one. The end of the
+        stream is never dropped.
         """
     def start_aligned_read_stream(
         self,

@@ -7,7 +7,8 @@
 // idle) and passes each event, in push order, to the consumer, one at a time.
 // Past `max_elements` stored events, each pushed event is dropped and an
 // Error "Queue Overflow, dropping event" is stored in its place, so nothing
-// is lost without a notice.
+// is lost without a notice; a Stop is stored all the same, so the consumer
+// always learns that the stream ended.
 //
 // Threads: single producer (one pushing thread at a time per sink), single
 // consumer (the worker, which owns the consumer and destroys it on its own
@@ -82,8 +83,15 @@ public:
     void operator()(Event&& event) {
         const std::size_t count = queue->size_approx();
         if (count < static_cast<std::size_t>(max_elements) && store(std::move(event))) return;
+        if (event.index() == 0) {
+            // The end of the stream is never dropped: a consumer waiting for
+            // it would wait forever. It carries no data, so storing it past
+            // the limit costs one slot.
+            store_until_done(Event(std::in_place_index<0>));
+            return;
+        }
         // Dropped: the event stays with the producer, which destroys it.
-        store_notice();
+        store_until_done(Event(std::in_place_index<1>, Events::Error{overflow_notice}));
     }
 
 private:
@@ -108,16 +116,10 @@ private:
         return queue->enqueue(Event(std::in_place_index<2>, copy, &release_array, view.size));
     }
 
-    // Retries until the notice is stored: a failed block allocation is never
-    // reported, only waited out.
-    void store_notice() {
-        for (;;) {
-            try {
-                if (queue->enqueue(Event(std::in_place_index<1>, Events::Error{overflow_notice}))) return;
-            } catch (const std::bad_alloc&) {
-            }
-            std::this_thread::yield();
-        }
+    // Retries until the event (a notice or a Stop) is stored: a failed block
+    // allocation is never reported, only waited out.
+    void store_until_done(Event&& event) {
+        while (!queue->enqueue(std::move(event))) std::this_thread::yield();
     }
 
     // The worker loop. It owns the consumer, which is destroyed on this
