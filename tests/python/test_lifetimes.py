@@ -1,0 +1,110 @@
+"""Every order of releasing the manager, the device, the stream and the kept
+buffers (with and without stop, with gc between, with a reference cycle
+through the callback), and leaving everything to the interpreter's exit.
+Each batch runs in its own interpreter, which must exit with status 0 and
+print nothing a dying process prints."""
+
+import os
+import subprocess
+import sys
+import unittest
+
+BATCH = r"""
+import gc, itertools, sys, threading, time, weakref
+import pytavo_device as tavo
+import support
+
+PLUGIN, CYCLE = sys.argv[1], sys.argv[2] == "cycle"
+
+class Holder:
+    # The callback is a bound method: the stream's native side holds the
+    # holder, and with CYCLE the holder holds the stream.
+    def __init__(self):
+        self.kept = []
+        self.got_data = threading.Event()
+        self.ended = threading.Event()
+        self.stream = None
+    def on_chunk(self, buffer, text):
+        if buffer is not None:
+            if len(self.kept) < 2:
+                self.kept.append(buffer)
+            self.got_data.set()
+        elif text is None:
+            self.ended.set()
+
+def make():
+    if PLUGIN == "sim":
+        manager = tavo.get_device_manager(str(support.SIM))
+        device = manager.create_device("sim0:chunk=256,rate=1000")
+    else:
+        manager = support.probe_manager()
+        device = manager.create_device("probe:script=owned:64/owned:64/wait")
+    holder = Holder()
+    stream = device.start_read_stream(0, holder.on_chunk)
+    if CYCLE:
+        holder.stream = stream
+    if not holder.got_data.wait(10):
+        raise SystemExit("no data")
+    objects = {"manager": manager, "device": device, "stream": stream, "view": memoryview(holder.kept[0])}
+    return objects, holder
+
+def scenario(order, stop, collect):
+    objects, holder = make()
+    watch = weakref.ref(holder)
+    if stop:
+        objects["stream"].stop()
+        if not holder.ended.wait(10):
+            raise SystemExit(f"{order}: no end after stop")
+    for name in order:
+        if name == "buffers":
+            del objects["view"]
+            holder.kept.clear()
+        else:
+            del objects[name]
+        if collect:
+            gc.collect()
+    del holder
+    gc.collect()
+    if CYCLE and not stop:
+        # The native side holds the callback, which gc cannot see: the cycle
+        # lives until the stream ends. End it, so that the batch does not pile
+        # up running streams (the ones left to the exit are made below).
+        if watch() is None:
+            raise SystemExit(f"{order}: a running stream let go of its callback")
+        watch().stream.stop()
+    deadline = time.monotonic() + 10
+    while watch() is not None and time.monotonic() < deadline:
+        time.sleep(0.002)
+        gc.collect()
+    if watch() is not None:
+        raise SystemExit(f"{order} stop={stop} collect={collect}: the callback was never released")
+
+count = 0
+for order in itertools.permutations(["manager", "device", "stream", "buffers"]):
+    for stop in (False, True):
+        for collect in (False, True):
+            scenario(order, stop, collect)
+            count += 1
+
+# Left to the exit: nothing released, streams running, buffers and views kept.
+left = [make() for _ in range(3)]
+print("scenarios", count, flush=True)
+"""
+
+
+class LifetimeTest(unittest.TestCase):
+    def test_release_orders_and_exit(self):
+        for plugin in ("sim", "probe"):
+            for cycle in ("plain", "cycle"):
+                with self.subTest(plugin=plugin, cycle=cycle):
+                    result = subprocess.run([sys.executable, "-c", BATCH, plugin, cycle], capture_output=True,
+                                            text=True, timeout=240, env=dict(os.environ))
+                    self.assertEqual(result.returncode, 0, result.stdout[-500:] + result.stderr[-3000:])
+                    self.assertIn("scenarios 96", result.stdout)
+                    for text in ("terminate called", "Fatal Python error", "Sanitizer", "runtime error:",
+                                 "Error in callback", "Exception ignored"):
+                        self.assertNotIn(text, result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
