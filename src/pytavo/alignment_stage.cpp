@@ -28,6 +28,7 @@ void AlignmentStage::operator()(Event&& event) {
 }
 
 void AlignmentStage::align(unsigned char* p, std::uint64_t n) {
+    if (n == 0) return;  // an empty chunk may have no bytes at all (a null pointer)
     const std::uint64_t a = alignment;
     if (fill > 0) {
         if (fill + n < a) {
