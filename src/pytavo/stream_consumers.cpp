@@ -1,6 +1,7 @@
 #include "stream_consumers.hpp"
 
 #include <functional>
+#include <new>
 
 #include <spdlog/spdlog.h>
 
@@ -15,7 +16,6 @@ namespace {
 const std::string unsupported_view = "Unsupported data type: DataView";
 
 void log_failure(const char* what) { spdlog::error("Error in callback: {}", what); }
-
 
 // The text of the pending Python error, "Type: message"; clears it.
 std::string take_error_text() {
@@ -63,9 +63,12 @@ void CallbackConsumer<Record>::deliver(std::optional<Record>&& record, const std
         return;
     }
     if (python_exiting()) return;  // the interpreter is going away: deliver nothing more
-    auto* gil = new py::gil_scoped_acquire;  // a fresh thread state for this one delivery
+    // A fresh thread state for this one delivery. In place rather than RAII
+    // (see above), and not on the heap: this runs once per event.
+    alignas(py::gil_scoped_acquire) unsigned char storage[sizeof(py::gil_scoped_acquire)];
+    auto* gil = new (storage) py::gil_scoped_acquire;
     if (!python_exiting()) call_python(std::move(record), text);
-    delete gil;
+    gil->~gil_scoped_acquire();
 }
 
 template <typename Record>
@@ -75,7 +78,7 @@ void CallbackConsumer<Record>::call_python(std::optional<Record>&& record, const
         return;
     }
     PyObject* first = Py_NewRef(Py_None);
-    Record* kept = nullptr;
+    [[maybe_unused]] DataView* view = nullptr;
     if (record) {
         try {
             Py_SETREF(first, to_python(std::move(*record)));
@@ -84,7 +87,9 @@ void CallbackConsumer<Record>::call_python(std::optional<Record>&& record, const
             log_failure(e.what());
             return;
         }
-        kept = reinterpret_cast<py::detail::instance*>(first)->get_value_and_holder().template value_ptr<Record>();
+        if constexpr (std::is_same_v<Record, DataView>) {
+            view = reinterpret_cast<py::detail::instance*>(first)->get_value_and_holder().template value_ptr<DataView>();
+        }
     }
     PyObject* second = text ? PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), nullptr)
                             : Py_NewRef(Py_None);
@@ -92,7 +97,7 @@ void CallbackConsumer<Record>::call_python(std::optional<Record>&& record, const
     PyObject* result = args ? PyObject_Call(callback.function.ptr(), args, nullptr) : nullptr;
     // A view's bytes stop being valid now: later exports see nothing.
     if constexpr (std::is_same_v<Record, DataView>) {
-        if (kept != nullptr) *kept = DataView{nullptr, 0};
+        if (view != nullptr) *view = DataView{nullptr, 0};
     }
     if (result == nullptr) log_failure(take_error_text().c_str());
     Py_XDECREF(result);
@@ -106,9 +111,10 @@ void CallbackConsumer<Record>::release_callback() {
     if (!callback.function) return;
     PyObject* function = callback.function.release().ptr();
     if (python_exiting()) return;  // taking the lock now could end this thread: leak it
-    auto* gil = new py::gil_scoped_acquire;  // not RAII: see deliver
+    alignas(py::gil_scoped_acquire) unsigned char storage[sizeof(py::gil_scoped_acquire)];
+    auto* gil = new (storage) py::gil_scoped_acquire;  // not RAII: see deliver
     Py_DECREF(function);
-    delete gil;
+    gil->~gil_scoped_acquire();
 }
 
 template class CallbackConsumer<ManagedBuffer>;
