@@ -7,17 +7,17 @@
 #   scripts/sanitize.sh fuzz   clang libFuzzer + ASan targets, each run for TAVO_FUZZ_SECONDS (30)
 #   scripts/sanitize.sh all    asan, tsan and fuzz
 #
-# Build directories: TAVO_ASAN_BUILD (/work/build-asan next to the checkout:
-# <root>/../build-asan), TAVO_TSAN_BUILD (build-tsan), TAVO_FUZZ_BUILD (build-fuzz).
+# Build directories, inside the checkout (ignored by git): TAVO_ASAN_BUILD
+# (build-asan), TAVO_TSAN_BUILD (build-tsan), TAVO_FUZZ_BUILD (build-fuzz).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 tavo_find_python
 tavo_install_packages
 
 MODE="${1:-all}"
 JOBS="${TAVO_JOBS:-$(nproc)}"
-ASAN_BUILD="${TAVO_ASAN_BUILD:-$TAVO_ROOT/../build-asan}"
-TSAN_BUILD="${TAVO_TSAN_BUILD:-$TAVO_ROOT/../build-tsan}"
-FUZZ_BUILD="${TAVO_FUZZ_BUILD:-$TAVO_ROOT/../build-fuzz}"
+ASAN_BUILD="${TAVO_ASAN_BUILD:-$TAVO_ROOT/build-asan}"
+TSAN_BUILD="${TAVO_TSAN_BUILD:-$TAVO_ROOT/build-tsan}"
+FUZZ_BUILD="${TAVO_FUZZ_BUILD:-$TAVO_ROOT/build-fuzz}"
 SUPP="$TAVO_ROOT/tests/sanitizers"
 
 # The compilers: g++ for ASan/UBSan (the runtime the Python tests preload),
