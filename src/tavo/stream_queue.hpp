@@ -5,10 +5,17 @@
 // and returns at once; it never waits for the worker and takes no lock. The
 // worker polls the queue (yielding, or sleeping for a poll interval when
 // idle) and passes each event, in push order, to the consumer, one at a time.
-// Past `max_elements` stored events, each pushed event is dropped and an
-// Error "Queue Overflow, dropping event" is stored in its place, so nothing
-// is lost without a notice; a Stop is stored all the same, so the consumer
-// always learns that the stream ended.
+// Past `max_elements` stored events, each pushed event is dropped and the
+// consumer gets an Error "Queue Overflow, dropping event" in its place, so
+// nothing is lost without a notice; a Stop is stored all the same, so the
+// consumer always learns that the stream ended.
+//
+// Notices are coalesced: a run of drops with no stored event in between is
+// one stored marker (itself a notice) plus a shared drop count, and the
+// worker expands the marker into one notice per dropped event. A stream held
+// at overflow for hours therefore holds at most max_elements events and one
+// marker, not one stored notice per dropped event, and the consumer still
+// sees every notice at the position of the event it replaces.
 //
 // Threads: single producer (one pushing thread at a time per sink), single
 // consumer (the worker, which owns the consumer and destroys it on its own
@@ -23,7 +30,9 @@
 // callback that may not return.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -31,6 +40,7 @@
 #include <optional>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
 #include <readerwriterqueue/readerwriterqueue.h>
@@ -66,6 +76,7 @@ public:
 
     ~StreamQueue() {
         if (!queue) return;  // moved from
+        open_marker.reset();  // the producer's share; the worker may hold another
         stop.request_stop();
         if (!worker.joinable()) return;
         // Joining from the worker itself (a consumer that destroyed its own
@@ -74,6 +85,7 @@ public:
         if (workers_abandoned() || worker.get_id() == std::this_thread::get_id()) {
             worker.detach();
             (void)queue.release();
+            (void)markers.release();
             return;
         }
         worker.join();
@@ -82,24 +94,43 @@ public:
     // Push, on the producer's thread. Never waits for the worker.
     void operator()(Event&& event) {
         const std::size_t count = queue->size_approx();
-        if (count < static_cast<std::size_t>(max_elements) && store(std::move(event))) return;
+        if (count < static_cast<std::size_t>(max_elements) && store(std::move(event))) {
+            stored_event();
+            return;
+        }
         if (event.index() == 0) {
             // The end of the stream is never dropped: a consumer waiting for
             // it would wait forever. It carries no data, so storing it past
             // the limit costs one slot.
             store_until_done(Event(std::in_place_index<0>));
+            stored_event();
             return;
         }
         // Dropped: the event stays with the producer, which destroys it.
-        store_until_done(Event(std::in_place_index<1>, Events::Error{overflow_notice}));
+        drop();
     }
 
+    // Events stored and not yet taken by the worker (a snapshot).
+    std::size_t stored() const { return queue->size_approx(); }
+
 private:
+    // The drop count of one marker, shared by the producer (while the marker
+    // is the newest stored event) and the worker (until it takes the marker,
+    // which sets marker_taken; later drops then go to a new marker).
+    using DropCount = std::atomic<std::uint64_t>;
+    static constexpr std::uint64_t marker_taken = std::uint64_t{1} << 63;
+    struct Marker {
+        std::uint64_t position;  // among all stored events, counted from 0
+        std::shared_ptr<DropCount> drops;
+    };
+    using Markers = moodycamel::ReaderWriterQueue<Marker>;
+
     StreamQueue(Stage&& consumer, int limit, std::optional<std::chrono::nanoseconds> poll_interval)
         : max_elements(limit) {
         if (limit < init_elements) throw std::runtime_error("max_elements must be greater than init_elements");
         queue = std::make_unique<Queue>(init_elements);  // throws std::bad_alloc
-        worker = std::jthread(&StreamQueue::run, queue.get(), std::move(consumer), poll_interval);
+        markers = std::make_unique<Markers>(15);
+        worker = std::jthread(&StreamQueue::run, queue.get(), markers.get(), std::move(consumer), poll_interval);
         stop = worker.get_stop_source();
     }
 
@@ -122,18 +153,58 @@ private:
         while (!queue->enqueue(std::move(event))) std::this_thread::yield();
     }
 
+    // A stored event closes the open marker: drops after it need a marker of
+    // their own, behind it.
+    void stored_event() {
+        ++stored_count;
+        if (open_marker) open_marker.reset();
+    }
+
+    // Counts a dropped event on the open marker, or stores a new marker when
+    // there is none or the worker has already taken it (and read its count).
+    void drop() {
+        if (open_marker && !(open_marker->fetch_add(1, std::memory_order_acq_rel) & marker_taken)) return;
+        auto drops = make_until_done<DropCount>(0);
+        // The marker's position is published before the marker: the worker
+        // looks it up when it takes the event at that position.
+        while (!markers->enqueue(Marker{stored_count, drops})) std::this_thread::yield();
+        store_until_done(make_until_done<Event>(std::in_place_index<1>, Events::Error{overflow_notice}));
+        ++stored_count;
+        open_marker = std::move(drops);
+    }
+
+    // Allocations past the limit follow the notice policy: a failure is
+    // waited out, never reported.
+    template <typename T, typename... Args>
+    static auto make_until_done(Args&&... args) {
+        for (;;) {
+            try {
+                if constexpr (std::is_same_v<T, Event>) return T(std::forward<Args>(args)...);
+                else return std::make_shared<T>(std::forward<Args>(args)...);
+            } catch (const std::bad_alloc&) {
+                std::this_thread::yield();
+            }
+        }
+    }
+
     // The worker loop. It owns the consumer, which is destroyed on this
-    // thread when the loop ends. Nothing here may swallow an exception: a
-    // Python-exiting thread is unwound through this frame.
-    static void run(std::stop_token token, Queue* queue, Stage consumer,
+    // thread when the loop ends. Nothing here may swallow an exception but
+    // std::bad_alloc: a Python-exiting thread is unwound through this frame.
+    static void run(std::stop_token token, Queue* queue, Markers* markers, Stage consumer,
                     std::optional<std::chrono::nanoseconds> poll_interval) {
         Event event;
+        std::uint64_t taken = 0;  // position of the next event to take
         while (!token.stop_requested()) {
             if (queue->try_dequeue(event)) {
                 const auto kind = event.index();
+                std::uint64_t extra_notices = 0;
+                if (kind == 1) extra_notices = take_marker(markers, taken);
+                ++taken;
                 consumer(std::move(event));
                 event = Events::Stop{};  // frees what the consumer left
                 if (kind == 0) break;
+                for (; extra_notices > 0 && !token.stop_requested(); --extra_notices)
+                    consumer(make_until_done<Event>(std::in_place_index<1>, Events::Error{overflow_notice}));
             } else if (!poll_interval) {
                 std::this_thread::yield();
             } else if (poll_interval->count() > 0) {
@@ -142,7 +213,21 @@ private:
         }
     }
 
+    // If the Error at `position` is a marker, closes it and returns the drops
+    // it stands for beyond its own notice. An Error a device pushed itself,
+    // whatever its text, is not at a marker's position.
+    static std::uint64_t take_marker(Markers* markers, std::uint64_t position) {
+        Marker* front = markers->peek();
+        if (front == nullptr || front->position != position) return 0;
+        const std::uint64_t drops = front->drops->exchange(marker_taken, std::memory_order_acq_rel);
+        markers->pop();
+        return drops & ~marker_taken;
+    }
+
     std::unique_ptr<Queue> queue;
+    std::unique_ptr<Markers> markers;  // positions of the stored markers, oldest first
+    std::shared_ptr<DropCount> open_marker;  // producer only: the newest marker, if nothing was stored after it
+    std::uint64_t stored_count = 0;         // producer only: events stored so far
     std::jthread worker;
     std::stop_source stop;
     int max_elements;

@@ -217,6 +217,36 @@ TEST_F(StreamQueueTest, PushesPastTheLimitBecomeNoticesInOrder) {
     EXPECT_EQ(chunk_releases, 76);
 }
 
+// A long overflow stores one marker, not one notice per dropped event, and
+// still yields every notice at its place. An Error the device pushes with the
+// notice's own text is delivered once, as itself.
+TEST_F(StreamQueueTest, HeldOverflowStaysBoundedAndLosesNoNotice) {
+    constexpr std::uint64_t dropped = 200000;
+    Recorder recorder;
+    Gate gate;
+    std::vector<std::string> expected{"owned 0", notice};
+    {
+        Queue queue(recorder.consumer(&gate), 64);
+        queue(chunk(0));
+        ASSERT_TRUE(recorder.wait_for_events(1));
+        queue(events::Error{tavo::DataStream::overflow_notice});
+        for (std::uint64_t i = 1; i < 64; ++i) {
+            queue(chunk(i));
+            expected.push_back("owned " + std::to_string(i));
+        }
+        for (std::uint64_t i = 0; i < dropped; ++i) queue(chunk(1000 + i));
+        expected.insert(expected.end(), dropped, notice);
+        EXPECT_LE(queue.stored(), 65u);
+        queue(events::Stop{});
+        expected.push_back("stop");
+        EXPECT_EQ(chunk_releases, static_cast<int>(dropped));
+
+        gate.open();
+        ASSERT_TRUE(recorder.wait_for_events(expected.size()));
+    }
+    EXPECT_EQ(recorder.seen(), expected);
+}
+
 TEST_F(StreamQueueTest, LargeLimitHoldsThatManyEvents) {
     Recorder recorder;
     Gate gate;
