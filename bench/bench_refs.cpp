@@ -84,5 +84,6 @@ PYBIND11_MODULE(bench_refs, m) {
     m.def("memset_pass", &memset_pass, "seconds of one memset over a fresh, pre-touched buffer of size bytes");
     m.def("call_get_register", &call_get_register, "seconds of calls native calls of device.get_register");
     m.def("sim_production", &sim_production, "seconds of the simulator's production into a freeing sink");
-    m.def("delivery_floor", &delivery_floor, "seconds of the bare lock-and-call delivery of events + 1 calls");
+    m.def("delivery_floor", &delivery_floor, "seconds of the bare lock-and-call delivery of events + 1 calls",
+          py::arg("callback"), py::arg("item"), py::arg("events"), py::arg("kept_thread_state") = false);
 }

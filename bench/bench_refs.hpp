@@ -21,7 +21,10 @@ double sim_production(const std::string& plugin, std::size_t chunk_size, std::ui
 // The delivery floor: a new native thread (no interpreter thread state)
 // calls `callback(item, None)` `events` times, then `callback(None, None)`,
 // taking the lock with a fresh thread state for each call, as the stream
-// worker does. Called with the lock held; releases it while the thread runs.
-double delivery_floor(const pybind11::object& callback, const pybind11::object& item, std::uint64_t events);
+// worker does, or, with kept_thread_state, keeping one thread state and
+// taking only the lock per call. Called with the lock held; releases it while
+// the thread runs.
+double delivery_floor(const pybind11::object& callback, const pybind11::object& item, std::uint64_t events,
+                      bool kept_thread_state);
 
 }  // namespace bench

@@ -118,9 +118,9 @@ class Suite:
         def module():
             return events / self.stream_seconds(64, events)
 
-        def floor():
+        def floor(kept_thread_state=False):
             callback.ended.clear()
-            seconds = self.refs.delivery_floor(callback, item, events)
+            seconds = self.refs.delivery_floor(callback, item, events, kept_thread_state)
             if not callback.ended.is_set():
                 raise RuntimeError("the delivery floor's callback failed")
             return events / seconds
@@ -128,9 +128,10 @@ class Suite:
         def peer():
             return events / self.peer_seconds(lambda data, size: None, 64, events)
 
-        rate, floor_rate, peer_rate = interleaved(module, floor, peer, reps=3)
+        rate, floor_rate, kept_rate, peer_rate = interleaved(module, floor, lambda: floor(True), peer, reps=3)
         emit("2 stream events/s (64 B)", rate, "(a) lock+call floor", floor_rate, "ev/s", ">=0.85")
         emit("2 stream events/s (64 B)", rate, "(b) ctypes peer, no copy", peer_rate, "ev/s", ">=1.0")
+        emit("2 stream events/s (64 B)", rate, "lock+call, kept thread state", kept_rate, "ev/s")
 
     def byte_rate(self, total=2**30):
         copy = ctypes.string_at

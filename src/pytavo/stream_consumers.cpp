@@ -6,6 +6,7 @@
 #include <spdlog/spdlog.h>
 
 #include "exit_guard.hpp"
+#include "frame_block_cache.hpp"
 
 namespace py = pybind11;
 
@@ -64,7 +65,9 @@ void CallbackConsumer<Record>::deliver(std::optional<Record>&& record, const std
     }
     if (python_exiting()) return;  // the interpreter is going away: deliver nothing more
     // A fresh thread state for this one delivery. In place rather than RAII
-    // (see above), and not on the heap: this runs once per event.
+    // (see above), and not on the heap: this runs once per event. Its frame
+    // stack comes from the blocks kept for stream workers.
+    mark_stream_worker();
     alignas(py::gil_scoped_acquire) unsigned char storage[sizeof(py::gil_scoped_acquire)];
     auto* gil = new (storage) py::gil_scoped_acquire;
     if (!python_exiting()) call_python(std::move(record), text);

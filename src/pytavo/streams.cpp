@@ -10,6 +10,7 @@
 
 #include "device_class.hpp"
 #include "exit_guard.hpp"
+#include "frame_block_cache.hpp"
 #include "stream_consumers.hpp"
 
 namespace py = pybind11;
@@ -58,6 +59,7 @@ void dispose_untaken(Stage& sink) {
 std::optional<StreamHandle> start(tavo::Device& device, unsigned int addr, Stage&& consumer,
                                   std::uint64_t chunk_size, std::uint64_t max_queue_elements) {
     install_exit_guard();
+    install_frame_block_cache();
     // The limit is the low 32 bits, read as a signed value.
     const auto limit = static_cast<int>(static_cast<std::uint32_t>(max_queue_elements));
     Stage sink = tavo::DataStream::make_stream_queue(std::move(consumer), limit);

@@ -250,5 +250,37 @@ class HandleTest(unittest.TestCase):
         self.assertTrue(wait_until(lambda: threading.active_count() == 1))
 
 
+# Each delivery runs on a fresh interpreter thread state, whose frame stack
+# the module keeps between deliveries. Deep recursion (several stack blocks
+# per delivery), a frame larger than one block, and more streams delivering
+# at once than blocks are kept must all still compute right.
+class CallbackFramesTest(unittest.TestCase):
+    def test_deep_and_wide_frames_on_many_streams(self):
+        names = [f"v{k}" for k in range(3000)]
+        namespace = {}
+        exec(f"def wide():\n    {' = '.join(names)} = 1\n    return {' + '.join(names[:50])}", namespace)
+        wide = namespace["wide"]
+
+        def depth(n):
+            return 0 if n == 0 else 1 + depth(n - 1)
+
+        results = []
+
+        class Computing(Recorder):
+            def __call__(self, buffer, text):
+                if buffer is not None:
+                    results.append((depth(400), wide()))
+                super().__call__(buffer, text)
+
+        recorders = [Computing() for _ in range(6)]
+        streams = [scripted("repeat:30:8/stop").start_read_stream(0, rec) for rec in recorders]
+        for rec in recorders:
+            calls = rec.wait()
+            self.assertEqual(b"".join(data for kind, data in calls[:-1]), probe_bytes(0, 240))
+            self.assertEqual(calls[-1], ("stop", None))
+        del streams
+        self.assertEqual(results, [(400, 50)] * (6 * 30))
+
+
 if __name__ == "__main__":
     unittest.main()
