@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "chunk_pool.hpp"
 #include "counter_pattern.hpp"
 
 namespace tavo::sim {
@@ -35,9 +36,10 @@ void StreamProducer::push_chunk(std::uint64_t index) {
         fill_counter(view_buffer_.get(), size, offset, plan_.seed);
         sink_(Events::DataView{view_buffer_.get(), size});
     } else {
-        auto* bytes = new unsigned char[size];
+        // The chunk goes back to the pool when its event releases it.
+        auto* bytes = take_chunk(size);
         fill_counter(bytes, size, offset, plan_.seed);
-        sink_(tavo::DataStream::Event(std::in_place_index<2>, bytes, &tavo::DataStream::release_array, size));
+        sink_(tavo::DataStream::Event(std::in_place_index<2>, bytes, &release_chunk, size));
     }
     counters_->chunks_produced.fetch_add(1, std::memory_order_relaxed);
 }

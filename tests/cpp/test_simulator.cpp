@@ -404,7 +404,9 @@ INSTANTIATE_TEST_SUITE_P(ChunkSizesAndModes, SimFiniteStream,
                          testing::Values(FiniteCase{1, false, 3001}, FiniteCase{3, false, 1001},
                                          FiniteCase{4096, false, 64}, FiniteCase{4099, false, 64},
                                          FiniteCase{1, true, 3001}, FiniteCase{3, true, 1001},
-                                         FiniteCase{4096, true, 64}, FiniteCase{4099, true, 64}),
+                                         FiniteCase{4096, true, 64}, FiniteCase{4099, true, 64},
+                                         // sizes whose chunks are recycled
+                                         FiniteCase{16384, false, 300}, FiniteCase{65537, false, 200}),
                          finite_case_name);
 
 TEST(SimStream, InjectsErrorsWithoutBreakingTheData) {
