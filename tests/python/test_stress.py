@@ -233,7 +233,10 @@ class StressTest(unittest.TestCase):
         # The queue holds at most 64 chunks of 64 KiB (4 MiB) and one overflow
         # marker: a leak of the dropped chunks would add hundreds of MiB per
         # second here, one stored notice per dropped event about 12 MiB.
-        self.assertLess(after - before, 16 * 1024, (before, after))
+        # AddressSanitizer holds freed memory in its quarantine for a while,
+        # so the process grows more there without our holding more.
+        bound_kib = 64 * 1024 if os.environ.get("TAVO_SANITIZED") == "asan" else 16 * 1024
+        self.assertLess(after - before, bound_kib, (before, after))
 
     # A full queue still stores the Stop that stop() pushes, so the callback
     # gets its (None, None) and a consumer waiting for the end is not stuck.
