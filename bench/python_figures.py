@@ -133,7 +133,7 @@ class Suite:
         emit("2 stream events/s (64 B)", rate, "(b) ctypes peer, no copy", peer_rate, "ev/s", ">=1.0")
         emit("2 stream events/s (64 B)", rate, "lock+call, kept thread state", kept_rate, "ev/s")
 
-    def byte_rate(self, total=2**30):
+    def byte_rate(self, total=2**31):
         copy = ctypes.string_at
         memset_size = 256 * 2**20
         memset = median([memset_size / self.refs.memset_pass(memset_size) for _ in range(REPS)])
@@ -143,7 +143,7 @@ class Suite:
                 lambda: total / self.stream_seconds(chunk, chunks),
                 lambda: total / self.stream_seconds(chunk, chunks, alignment=4096),
                 lambda: total / self.refs.sim_production(self.sim_path, chunk, chunks),
-                lambda: total / self.peer_seconds(lambda data, size: copy(data, size), chunk, chunks))
+                lambda: total / self.peer_seconds(lambda data, size: copy(data, size), chunk, chunks), reps=9)
             mib = 2**20
             emit(f"3 plain stream MiB/s ({label})", plain / mib, "(a) sim production, no queue", produced / mib,
                  "MiB/s", ">=0.8")
