@@ -3,16 +3,20 @@
 //
 // Each iteration pushes `kEvents` 64-byte chunks and a Stop from the
 // benchmark thread; the timed interval ends when the consumer thread has
-// taken the Stop, so it covers push, hand-over and delivery. Both sides
-// allocate and free the same chunks, so the difference is the queue
-// machinery; both start and join one consumer thread per iteration. The
-// limit is far above kEvents: nothing overflows.
+// taken the Stop, so it covers push, hand-over and delivery. OwnedData chunks
+// are slices of one block allocated before the loop, with a release function
+// that does nothing: a chunk allocated on one thread and freed on another
+// makes both threads contend for the allocator's lock, which swings either
+// side's figure by 3x from run to run and says nothing about the queue. Both
+// sides start and join one consumer thread per iteration. The limit is far
+// above kEvents: nothing overflows.
 //
 // Threads: the benchmark thread produces; the stream queue's worker, or the
 // bare queue's own polling thread, consumes. The consumer's count is read
 // only after the Stop hand-over (a promise orders the accesses).
 #include <cstdint>
 #include <future>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -31,10 +35,18 @@ constexpr int kUnlimited = 1 << 30;
 
 enum class Kind { Owned, View };
 
-// The producer's side of one event, identical for both queues.
-Event make_event(Kind kind, unsigned char* view_bytes) {
+// The chunks' bytes: owned by this block, which outlives every queue.
+unsigned char* chunk_bytes(std::int64_t index) {
+    static const auto block = std::make_unique<unsigned char[]>(kEvents * kChunk);
+    return block.get() + index * kChunk;
+}
+
+void keep_bytes(unsigned char*) noexcept {}
+
+// The producer's side of event `index`, identical for both queues.
+Event make_event(Kind kind, unsigned char* view_bytes, std::int64_t index) {
     if (kind == Kind::View) return Events::DataView{view_bytes, kChunk};
-    return Event(std::in_place_index<2>, new unsigned char[kChunk], &tavo::DataStream::release_array, kChunk);
+    return Event(std::in_place_index<2>, chunk_bytes(index), &keep_bytes, kChunk);
 }
 
 // Counts data events and reports the count when the Stop arrives.
@@ -63,7 +75,7 @@ void stream_queue(benchmark::State& state, Kind kind) {
         // The sink exactly as a device receives it: the queue behind a stage.
         tavo::DataStream::Stage sink =
             tavo::DataStream::make_stream_queue(tavo::DataStream::Stage(CountingConsumer{&done}), kUnlimited);
-        for (std::int64_t i = 0; i < kEvents; ++i) sink(make_event(kind, view_bytes));
+        for (std::int64_t i = 0; i < kEvents; ++i) sink(make_event(kind, view_bytes, i));
         sink(Events::Stop{});
         check_count(state, arrived.get());
     }
@@ -92,7 +104,7 @@ void bare_queue(benchmark::State& state, Kind kind) {
                 if (stop) return;
             }
         });
-        for (std::int64_t i = 0; i < kEvents; ++i) queue.enqueue(make_event(kind, view_bytes));
+        for (std::int64_t i = 0; i < kEvents; ++i) queue.enqueue(make_event(kind, view_bytes, i));
         queue.enqueue(Events::Stop{});
         check_count(state, arrived.get());
     }
@@ -104,7 +116,8 @@ void BM_BareQueue_Owned(benchmark::State& s) { bare_queue(s, Kind::Owned); }
 void BM_StreamQueue_View(benchmark::State& s) { stream_queue(s, Kind::View); }
 void BM_BareQueue_View(benchmark::State& s) { bare_queue(s, Kind::View); }
 
-// Interleaved, so that a burst of load from elsewhere hits both sides alike.
+// run.sh interleaves the repetitions at random, so that a burst of load from
+// elsewhere hits both sides alike.
 BENCHMARK(BM_StreamQueue_Owned)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_BareQueue_Owned)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_StreamQueue_View)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);

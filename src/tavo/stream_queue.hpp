@@ -93,8 +93,12 @@ public:
 
     // Push, on the producer's thread. Never waits for the worker.
     void operator()(Event&& event) {
-        const std::size_t count = queue->size_approx();
-        if (count < static_cast<std::size_t>(max_elements) && store(std::move(event))) {
+        const auto limit = static_cast<std::size_t>(max_elements);
+        // The count is read from the queue only when the bound reaches the
+        // limit: below it, a fresh read would decide the same, and skipping it
+        // spares a cache line the worker writes on every event.
+        if (count_bound >= limit) count_bound = queue->size_approx();
+        if (count_bound < limit && store(std::move(event))) {
             stored_event();
             return;
         }
@@ -157,6 +161,7 @@ private:
     // their own, behind it.
     void stored_event() {
         ++stored_count;
+        ++count_bound;
         if (open_marker) open_marker.reset();
     }
 
@@ -170,6 +175,7 @@ private:
         while (!markers->enqueue(Marker{stored_count, drops})) std::this_thread::yield();
         store_until_done(make_until_done<Event>(std::in_place_index<1>, Events::Error{overflow_notice}));
         ++stored_count;
+        ++count_bound;
         open_marker = std::move(drops);
     }
 
@@ -228,6 +234,9 @@ private:
     std::unique_ptr<Markers> markers;  // positions of the stored markers, oldest first
     std::shared_ptr<DropCount> open_marker;  // producer only: the newest marker, if nothing was stored after it
     std::uint64_t stored_count = 0;         // producer only: events stored so far
+    // Producer only: at least size_approx(). Each store adds one, the worker
+    // only takes events away.
+    std::size_t count_bound = 0;
     std::jthread worker;
     std::stop_source stop;
     int max_elements;
