@@ -40,7 +40,6 @@
 #include <optional>
 #include <stdexcept>
 #include <thread>
-#include <type_traits>
 #include <utility>
 
 #include <readerwriterqueue/readerwriterqueue.h>
@@ -76,7 +75,6 @@ public:
 
     ~StreamQueue() {
         if (!queue) return;  // moved from
-        open_marker.reset();  // the producer's share; the worker may hold another
         stop.request_stop();
         if (!worker.joinable()) return;
         // Joining from the worker itself (a consumer that destroyed its own
@@ -169,11 +167,11 @@ private:
     // there is none or the worker has already taken it (and read its count).
     void drop() {
         if (open_marker && !(open_marker->fetch_add(1, std::memory_order_acq_rel) & marker_taken)) return;
-        auto drops = make_until_done<DropCount>(0);
+        auto drops = until_done([] { return std::make_shared<DropCount>(0); });
         // The marker's position is published before the marker: the worker
         // looks it up when it takes the event at that position.
         while (!markers->enqueue(Marker{stored_count, drops})) std::this_thread::yield();
-        store_until_done(make_until_done<Event>(std::in_place_index<1>, Events::Error{overflow_notice}));
+        store_until_done(until_done(notice));
         ++stored_count;
         ++count_bound;
         open_marker = std::move(drops);
@@ -181,17 +179,18 @@ private:
 
     // Allocations past the limit follow the notice policy: a failure is
     // waited out, never reported.
-    template <typename T, typename... Args>
-    static auto make_until_done(Args&&... args) {
+    template <typename Make>
+    static auto until_done(Make make) {
         for (;;) {
             try {
-                if constexpr (std::is_same_v<T, Event>) return T(std::forward<Args>(args)...);
-                else return std::make_shared<T>(std::forward<Args>(args)...);
+                return make();
             } catch (const std::bad_alloc&) {
                 std::this_thread::yield();
             }
         }
     }
+
+    static Event notice() { return Event(std::in_place_index<1>, Events::Error{overflow_notice}); }
 
     // The worker loop. It owns the consumer, which is destroyed on this
     // thread when the loop ends. Nothing here may swallow an exception but
@@ -210,7 +209,7 @@ private:
                 event = Events::Stop{};  // frees what the consumer left
                 if (kind == 0) break;
                 for (; extra_notices > 0 && !token.stop_requested(); --extra_notices)
-                    consumer(make_until_done<Event>(std::in_place_index<1>, Events::Error{overflow_notice}));
+                    consumer(until_done(notice));
             } else if (!poll_interval) {
                 std::this_thread::yield();
             } else if (poll_interval->count() > 0) {
