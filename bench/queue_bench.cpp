@@ -46,7 +46,7 @@ void keep_bytes(unsigned char*) noexcept {}
 // The producer's side of event `index`, identical for both queues.
 Event make_event(Kind kind, unsigned char* view_bytes, std::int64_t index) {
     if (kind == Kind::View) return Events::DataView{view_bytes, kChunk};
-    return Event(std::in_place_index<2>, chunk_bytes(index), &keep_bytes, kChunk);
+    return Events::OwnedData{{chunk_bytes(index), &keep_bytes}, kChunk};
 }
 
 // Counts data events and reports the count when the Stop arrives.

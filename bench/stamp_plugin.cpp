@@ -64,8 +64,7 @@ private:
             const std::uint64_t now =
                 std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
             std::memcpy(bytes, &now, sizeof now);
-            sink(tavo::DataStream::Event(std::in_place_index<2>, bytes, &tavo::DataStream::release_array,
-                                         plan.chunk_size));
+            sink(Events::OwnedData{{bytes, &tavo::DataStream::release_array}, plan.chunk_size});
         }
         sink(Events::Stop{});
         pushed_stop = true;  // read by stop() after the join

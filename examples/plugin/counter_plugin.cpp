@@ -52,7 +52,7 @@ private:
             }
             for (std::size_t i = 0; i < chunk; ++i) bytes[i] = next++;
             // The event owns the bytes from here; release_array may run on any thread.
-            sink(Event(std::in_place_index<2>, bytes, &tavo::DataStream::release_array, chunk));
+            sink(tavo::DataStream::Events::OwnedData{.data = {bytes, &tavo::DataStream::release_array}, .size = chunk});
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }

@@ -42,22 +42,25 @@ struct Error {
 // A plain function that frees one chunk; it has no context of its own.
 using ReleaseFunction = void (*)(unsigned char*);
 
+// The release function of an OwnedData that owns nothing. It is never called
+// (a null data is not released); it is there so that no OwnedData, not even
+// a default one, carries a null release function.
+inline void release_nothing(unsigned char*) noexcept {}
+
 // A chunk of bytes owned by the event. Index 2 of Event.
-// Destroying it calls `release(data)` when data is not null. Moving transfers
-// data with its release function and leaves the source's data null. Not
-// copyable.
+// An aggregate, fields in this order: `data` owns the bytes together with
+// their release function, `size` counts them. Destroying it calls
+// `release(data)` when data is not null. Moving transfers data with its
+// release function and leaves the source's data null. Not copyable.
+//
+//     OwnedData{{bytes, &release_array}, n}
+//     OwnedData{.data = std::move(owner), .size = n}
+//     Event{OwnedData{std::move(owner), n}}
+//     Event{std::in_place_index<2>, std::move(owner), n}  // needs C++20's
+//         parenthesised aggregate initialisation: g++ 10, clang++ 16
 struct OwnedData {
-    std::unique_ptr<unsigned char, ReleaseFunction> data;
-    std::uint64_t size;
-
-    OwnedData() noexcept : data(nullptr, &no_release), size(0) {}
-    OwnedData(unsigned char* bytes, ReleaseFunction release, std::uint64_t count) noexcept
-        : data(bytes, release), size(count) {}
-    OwnedData(OwnedData&&) noexcept = default;
-    OwnedData& operator=(OwnedData&&) noexcept = default;
-
-private:
-    static void no_release(unsigned char*) noexcept {}
+    std::unique_ptr<unsigned char, ReleaseFunction> data{nullptr, &release_nothing};
+    std::uint64_t size = 0;
 };
 
 // A chunk viewed in place: the bytes belong to someone else and are valid
@@ -67,7 +70,12 @@ struct DataView {
     std::uint64_t size;
 };
 
+static_assert(std::is_aggregate_v<OwnedData>);
 static_assert(!std::is_copy_constructible_v<OwnedData>);
+static_assert(std::is_nothrow_move_constructible_v<OwnedData>);
+// The layout crosses the plugin boundary: owner (pointer and release
+// function), then the count.
+static_assert(sizeof(OwnedData) == 3 * sizeof(void*) && alignof(OwnedData) == alignof(void*));
 static_assert(std::is_trivially_copyable_v<DataView>);
 
 }  // namespace tavo::DataStream::Events

@@ -39,7 +39,7 @@ void StreamProducer::push_chunk(std::uint64_t index) {
         // The chunk goes back to the pool when its event releases it.
         auto* bytes = take_chunk(size);
         fill_counter(bytes, size, offset, plan_.seed);
-        sink_(tavo::DataStream::Event(std::in_place_index<2>, bytes, &release_chunk, size));
+        sink_(Events::OwnedData{{bytes, &release_chunk}, size});
     }
     counters_->chunks_produced.fetch_add(1, std::memory_order_relaxed);
 }

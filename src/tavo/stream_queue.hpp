@@ -146,7 +146,7 @@ private:
         auto* copy = new (std::nothrow) unsigned char[view.size ? view.size : 1];
         if (copy == nullptr) return false;
         if (view.size) std::memcpy(copy, view.data, view.size);
-        return queue->enqueue(Event(std::in_place_index<2>, copy, &release_array, view.size));
+        return queue->enqueue(Event(Events::OwnedData{{copy, &release_array}, view.size}));
     }
 
     // Retries until the event (a notice or a Stop) is stored: a failed block

@@ -27,7 +27,7 @@ void count_release(unsigned char* bytes) {
 TEST(StreamEvents, OwnedDataIsReleasedOnceWhereverItMoves) {
     releases = 0;
     {
-        Event first(std::in_place_index<2>, new unsigned char[4], &count_release, 4);
+        Event first(events::OwnedData{{new unsigned char[4], &count_release}, 4});
         Event second = std::move(first);
         Event third(std::in_place_index<0>);
         third = std::move(second);
@@ -37,9 +37,31 @@ TEST(StreamEvents, OwnedDataIsReleasedOnceWhereverItMoves) {
     }
     EXPECT_EQ(releases, 1);
 
-    { Event empty(std::in_place_index<2>, nullptr, &count_release, 0); }
+    { Event empty(events::OwnedData{{nullptr, &count_release}, 0}); }
     { events::OwnedData defaulted; }
+    { events::OwnedData sized_only{.size = 5}; }
     EXPECT_EQ(releases, 1);
+}
+
+// Code written from the field list (data, then size) compiles and owns its
+// bytes in every form.
+TEST(StreamEvents, OwnedDataIsBuiltFromItsFieldsInOrder) {
+    using Owner = std::unique_ptr<unsigned char, events::ReleaseFunction>;
+    releases = 0;
+    {
+        events::OwnedData positional{Owner(new unsigned char[2], &count_release), 2};
+        events::OwnedData designated{.data = {new unsigned char[3], &count_release}, .size = 3};
+        EXPECT_EQ(positional.size, 2u);
+        EXPECT_EQ(designated.size, 3u);
+        const Event from_field_list{std::move(positional)};
+        EXPECT_EQ(std::get<2>(from_field_list).size, 2u);
+#if defined(__cpp_aggregate_paren_init)  // g++ 10, clang++ 16
+        const Event in_place{std::in_place_index<2>, std::move(designated.data), designated.size};
+        EXPECT_EQ(std::get<2>(in_place).size, 3u);
+        EXPECT_EQ(designated.data, nullptr);
+#endif
+    }
+    EXPECT_EQ(releases, 2);
 }
 
 TEST(StreamEvents, DataViewCopiesAndAlternativesKeepTheirIndex) {

@@ -47,7 +47,7 @@ void count_release(unsigned char* bytes) {
 Event chunk(std::uint64_t sequence) {
     auto* bytes = new unsigned char[sizeof sequence];
     std::memcpy(bytes, &sequence, sizeof sequence);
-    return Event(std::in_place_index<2>, bytes, &count_release, sizeof sequence);
+    return events::OwnedData{{bytes, &count_release}, sizeof sequence};
 }
 
 class Gate {

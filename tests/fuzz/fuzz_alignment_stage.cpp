@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             for (std::uint64_t i = 0; i < n; ++i) bytes[i] = pattern(sent + i);
             sent += n;
             if ((control & 3) == 0) {
-                stage(Event(std::in_place_index<2>, bytes, &tavo::DataStream::release_array, n));
+                stage(Event(events::OwnedData{{bytes, &tavo::DataStream::release_array}, n}));
             } else {
                 stage(Event(std::in_place_index<3>, events::DataView{bytes, n}));
                 if (n > 0) std::memset(bytes, 0xEE, n);  // a view is valid only during its call

@@ -174,7 +174,7 @@ private:
         for (unsigned chunk = 0; chunk < 4; ++chunk) {
             auto* bytes = new unsigned char[16];
             for (unsigned i = 0; i < 16; ++i) bytes[i] = static_cast<unsigned char>(chunk * 16 + i);
-            sink(tavo::DataStream::Event(std::in_place_index<2>, bytes, &tavo::DataStream::release_array, 16));
+            sink(events::OwnedData{{bytes, &tavo::DataStream::release_array}, 16});
             if (chunk == 0) sink(tavo::DataStream::Event(std::in_place_index<2>));
         }
         std::unique_lock lock(signal_mutex);

@@ -287,7 +287,7 @@ private:
         chunks_allocated.fetch_add(1);
         last_chunk.store(reinterpret_cast<std::uintptr_t>(bytes));
         fill_pattern(bytes, size);
-        sink(tavo::DataStream::Event(std::in_place_index<2>, bytes, &release_chunk, size));
+        sink(events::OwnedData{{bytes, &release_chunk}, size});
     }
 
     // Runs on the producer thread.
