@@ -29,6 +29,14 @@
 
 #include <tavo/move_only_function.hpp>
 
+// std::string, exceptions and the other library types above cross the plugin
+// boundary by value, laid out as libstdc++'s new (__cxx11) ABI lays them out.
+// A plugin built with the old string ABI compiles and links, then frees a
+// string of the module's as if it were its own and aborts: refuse it here.
+#if defined(_GLIBCXX_USE_CXX11_ABI) && !_GLIBCXX_USE_CXX11_ABI
+#error "tavo: plugins must be built with libstdc++'s new string ABI (_GLIBCXX_USE_CXX11_ABI=1, the default); the old one lays out std::string differently from the module"
+#endif
+
 namespace tavo::DataStream::Events {
 
 // End of the stream. Index 0 of Event.
