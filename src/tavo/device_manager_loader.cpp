@@ -2,6 +2,10 @@
 
 #include "device_manager_loader.hpp"
 
+#include <dlfcn.h>
+#include <elf.h>
+#include <link.h>
+
 #include <exception>
 #include <mutex>
 #include <stdexcept>
@@ -25,6 +29,35 @@ void pin_for_good(std::shared_ptr<boost::dll::shared_library> library) {
     static auto* pinned = new std::vector<std::shared_ptr<boost::dll::shared_library>>;
     const std::lock_guard guard(lock);
     pinned->push_back(std::move(library));
+}
+
+// Checks that the symbol `create_manager` of an open library is what the
+// alias import reads: a variable holding a factory's address. A function
+// exported under that name (a common mistake) would be read as if its first
+// instructions were an address, and a null address would be called: either
+// way the call jumps into nowhere. The symbol's type comes from the library's
+// own symbol table entry.
+void check_entry_point(boost::dll::shared_library& library, const std::string& path) {
+    void* const entry = dlsym(library.native(), "create_manager");
+    Dl_info where{};
+    void* entry_symbol = nullptr;
+    if (entry != nullptr && dladdr1(entry, &where, &entry_symbol, RTLD_DL_SYMENT) != 0 && entry_symbol != nullptr) {
+        const auto* symbol = static_cast<const ElfW(Sym)*>(entry_symbol);
+        // ELF32_ST_TYPE and ELF64_ST_TYPE are one and the same.
+        const auto type = ELF64_ST_TYPE(symbol->st_info);
+        if (type == STT_FUNC || type == STT_GNU_IFUNC) {
+            throw std::runtime_error(
+                "Device Manager create_manager is a function, not a variable holding the factory's address: " +
+                path);
+        }
+        if (type != STT_OBJECT || symbol->st_size < sizeof(ManagerFactory)) {
+            throw std::runtime_error(
+                "Device Manager create_manager is not a variable holding the factory's address: " + path);
+        }
+    }
+    if (entry == nullptr || *static_cast<const ManagerFactory*>(entry) == nullptr) {
+        throw std::runtime_error("Device Manager create_manager holds a null factory address: " + path);
+    }
 }
 
 }  // namespace
@@ -51,6 +84,7 @@ std::shared_ptr<DeviceManager> get_device_manager(const std::filesystem::path& p
     if (!library->has("create_manager")) {
         throw std::runtime_error("Device Manager does not have create_manager function: " + text);
     }
+    check_entry_point(*library, text);
 
     // The alias import reads the factory address stored at the symbol. It
     // holds a second open of the library of its own, released on return.

@@ -27,7 +27,8 @@ struct manager_deleter {
 // returns the manager (null if the factory returned null, still holding the
 // library until released). Throws std::runtime_error with a fixed text for a
 // missing path, a path that is not a regular file, a library without
-// create_manager and a failing factory; the loader's own errors (Boost.DLL)
+// create_manager, a create_manager that is a function or holds null (both
+// refused before anything calls through them) and a failing factory; the loader's own errors (Boost.DLL)
 // and filesystem errors propagate unchanged. Runs on the calling thread; the
 // Python binding calls it with the interpreter lock held.
 std::shared_ptr<DeviceManager> get_device_manager(const std::filesystem::path& path);

@@ -6,6 +6,7 @@ import os
 import pathlib
 import shutil
 import tempfile
+import textwrap
 import unittest
 
 import pytavo_device as tavo
@@ -53,6 +54,23 @@ class LoadingTest(unittest.TestCase):
             self.assertTrue(str(caught.exception).startswith(
                 "boost::dll::shared_library::load() failed (dlerror system message: "), caught.exception)
             self.assertIn("text.so", str(caught.exception))
+
+    def test_malformed_entry_points_are_refused(self):
+        # Both used to be called through (into code read as an address, or
+        # null): run them in a child, where a crash is a failed test.
+        function, null = str(support.test_plugin("tp_entry_function")), str(support.test_plugin("tp_entry_null"))
+        result = support.run_python(textwrap.dedent(f"""
+            import pytavo_device as tavo
+            for path in {[function, null]!r}:
+                try:
+                    tavo.get_device_manager(path)
+                except RuntimeError as error:
+                    print(error)
+            """))
+        self.assertEqual(result.returncode, 0, result.stderr[-2000:])
+        self.assertEqual(result.stdout.splitlines(), [
+            "Device Manager create_manager is a function, not a variable holding the factory's address: " + function,
+            "Device Manager create_manager holds a null factory address: " + null])
 
     def test_symbolic_link_and_bare_name(self):
         with tempfile.TemporaryDirectory() as tmp:
