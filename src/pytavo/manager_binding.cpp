@@ -13,6 +13,26 @@ namespace py = pybind11;
 
 namespace pytavo {
 
+namespace {
+
+// Every method of a device, and its destructor, is the plugin's code, so a
+// device must never outlive the library. A handle whose keep_alive is empty
+// gets the manager's owner (whose deleter holds the library); a handle the
+// plugin filled is left exactly as it came.
+tavo::DeviceHandle create_device(const std::shared_ptr<tavo::DeviceManager>& manager, const std::string& name) {
+    tavo::DeviceHandle device;
+    {
+        // The name is the binding's own copy, valid through the unlocked
+        // call; `manager` is held by the calling frame meanwhile.
+        py::gil_scoped_release unlocked;
+        device = manager->create_device(name);
+    }
+    if (device && !device.get_deleter().keep_alive) device.get_deleter().keep_alive = manager;
+    return device;
+}
+
+}  // namespace
+
 void register_device_manager(py::module_& m) {
     using tavo::DeviceManager;
     py::class_<DeviceManager, std::shared_ptr<DeviceManager>>(m, "DeviceManager")
@@ -20,8 +40,7 @@ void register_device_manager(py::module_& m) {
         .def("location", &DeviceManager::location)
         .def("list_devices", &DeviceManager::list_devices)
         .def("get_device_options", &DeviceManager::get_device_options)
-        // The name is the binding's own copy, valid through the unlocked call.
-        .def("create_device", &DeviceManager::create_device, py::call_guard<py::gil_scoped_release>());
+        .def("create_device", &create_device);
 }
 
 void register_get_device_manager(py::module_& m) {

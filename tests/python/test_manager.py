@@ -5,6 +5,8 @@ import gc
 import os
 import pathlib
 import shutil
+import subprocess
+import sys
 import tempfile
 import textwrap
 import unittest
@@ -162,6 +164,48 @@ class ManagerMethodsTest(unittest.TestCase):
         del self.manager
         gc.collect()
         self.assertEqual(device.get_register(1), 42)  # kept alive by the device itself
+
+
+# A plugin written from the contract's field lists alone, whose devices come
+# with an empty keep_alive. Its manager is dropped at once: every later call
+# is the plugin's code, which must still be loaded.
+FIELD_LISTS_RUN = r"""
+import gc, sys, threading
+import pytavo_device as tavo
+import support
+
+path = sys.argv[1]
+device = tavo.get_device_manager(path).create_device("fields")
+gc.collect()
+assert device.trigger(0, 0) == tavo.ReturnCode.Success
+assert device.set_register_sync(1, 5, 0) == tavo.ReturnCode.Success and device.get_register_sync(1) == 5
+assert device.write(0, b"abc") == 3
+data = bytearray(3)
+assert device.read(0, data) == 3 and data == b"abc", data
+events, ended = [], threading.Event()
+def collect(buffer, text):
+    events.append((None if buffer is None else bytes(buffer), text))
+    if buffer is None and text is None:
+        ended.set()
+stream = device.start_read_stream(0, collect)
+assert ended.wait(10), events
+assert events == [(b"\1\2\3\4", None), (None, "fields: scripted error"), (b"\7\10\11", None), (None, None)], events
+del device, stream
+gc.collect()
+print("unloaded" if not support.library_mapped(path) else "still loaded")
+"""
+
+
+class FieldListsPluginTest(unittest.TestCase):
+    def test_devices_with_empty_keep_alive_outlive_their_manager(self):
+        for variant in ("tp_field_lists", "tp_field_lists_no_unique", "tp_field_lists_clang"):
+            path = str(support.test_plugin(variant))
+            with self.subTest(variant):
+                result = subprocess.run([sys.executable, "-c", FIELD_LISTS_RUN, path], capture_output=True,
+                                        text=True, timeout=60, env=dict(os.environ))
+                self.assertEqual(result.returncode, 0, result.stderr[-2000:])
+                # Nothing pins these libraries: only the device kept its code loaded.
+                self.assertEqual(result.stdout.strip(), "unloaded")
 
 
 class SimulatorManagerTest(unittest.TestCase):
