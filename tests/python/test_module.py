@@ -47,6 +47,14 @@ class NamespaceTest(unittest.TestCase):
         self.assertIn("(self: pytavo_device.Device, arg0: int) -> Optional[int]",
                       tavo.Device.get_register_sync.__doc__)
 
+    def test_only_the_entry_point_is_exported(self):
+        # Anything else in the dynamic table could be interposed by, or on, a
+        # plugin in a process that loads the module globally.
+        listing = subprocess.run(["nm", "-D", "--defined-only", tavo.__file__], capture_output=True, text=True,
+                                 check=True).stdout
+        self.assertEqual([line.split()[-1] for line in listing.splitlines() if line.strip()],
+                         ["PyInit_pytavo_device"])
+
     def test_positional_only(self):
         with self.assertRaises(TypeError):
             tavo.Device().get_register(arg0=1)
