@@ -2,9 +2,11 @@
 
 #include "stream_producer.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "chunk_pool.hpp"
@@ -24,9 +26,19 @@ bool StreamProducer::wait_for_turn(const std::stop_token& token, std::uint64_t i
     // does not delay the ones after it. Split to keep k * 1e9 from overflowing.
     const auto due = start_ + std::chrono::seconds(index / plan_.rate) +
                      std::chrono::nanoseconds((index % plan_.rate) * 1'000'000'000ull / plan_.rate);
-    std::unique_lock lock(pacing_mutex_);
-    pacing_cv_.wait_until(lock, token, due, [] { return false; });
-    return !token.stop_requested();
+    // Sleeps in short slices and looks at the stop request between them, as
+    // the module's stream workers poll their queues: no condition variable.
+    // A child forked while this thread waits inherits the variable with a
+    // waiter that does not exist there, and destroying it (glibc's
+    // pthread_cond_destroy waits for every waiter to leave) would hang the
+    // child that drops the stream. Joining the thread that is gone returns at
+    // once in the child, so stop() and the destructor then complete.
+    for (;;) {
+        if (token.stop_requested()) return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= due) return true;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(due - now, stop_poll_interval));
+    }
 }
 
 void StreamProducer::push_chunk(std::uint64_t index) {

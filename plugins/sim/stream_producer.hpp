@@ -7,10 +7,8 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <stop_token>
 
 #include <tavo/device.hpp>
@@ -38,6 +36,10 @@ public:
     bool pushed_stop() const noexcept { return pushed_stop_; }
 
 private:
+    // How long a paced wait may go without looking at the stop request: the
+    // most a stop waits for a producer between chunks.
+    static constexpr std::chrono::milliseconds stop_poll_interval{2};
+
     // Waits until chunk `index` is due; false if a stop came first.
     bool wait_for_turn(const std::stop_token& token, std::uint64_t index);
     void push_chunk(std::uint64_t index);
@@ -47,8 +49,6 @@ private:
     std::shared_ptr<StreamCounters> counters_;
     std::unique_ptr<unsigned char[]> view_buffer_;
     std::chrono::steady_clock::time_point start_;
-    std::mutex pacing_mutex_;                // only for the pacing wait
-    std::condition_variable_any pacing_cv_;  // woken by the stop request
     bool pushed_stop_ = false;
 };
 

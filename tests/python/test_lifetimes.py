@@ -106,5 +106,45 @@ class LifetimeTest(unittest.TestCase):
                         self.assertNotIn(text, result.stderr)
 
 
+# A child forked while a paced simulator stream runs drops the stream it
+# inherited: the producer it stops and joins does not exist in the child.
+FORK = r"""
+import os, sys, threading, time, warnings
+import pytavo_device as tavo
+import support
+
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+device = tavo.get_device_manager(str(support.SIM)).create_device("sim0:chunk=64,rate=20")
+for attempt in range(10):
+    got = threading.Event()
+    stream = device.start_read_stream(0, lambda buffer, text: got.set())
+    if not got.wait(10):
+        raise SystemExit("no data")
+    pid = os.fork()
+    if pid == 0:
+        del stream
+        os._exit(0)
+    deadline = time.monotonic() + 5
+    while (done := os.waitpid(pid, os.WNOHANG))[0] == 0:
+        if time.monotonic() > deadline:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            raise SystemExit(f"attempt {attempt}: the child hung dropping the stream")
+        time.sleep(0.01)
+    if os.waitstatus_to_exitcode(done[1]) != 0:
+        raise SystemExit(f"attempt {attempt}: the child ended with {os.waitstatus_to_exitcode(done[1])}")
+    stream.stop()
+print("forks", attempt + 1)
+"""
+
+
+class ForkTest(unittest.TestCase):
+    def test_child_drops_an_inherited_paced_stream(self):
+        result = subprocess.run([sys.executable, "-c", FORK], capture_output=True, text=True, timeout=120,
+                                env=dict(os.environ))
+        self.assertEqual(result.returncode, 0, result.stdout[-500:] + result.stderr[-3000:])
+        self.assertIn("forks 10", result.stdout)
+
+
 if __name__ == "__main__":
     unittest.main()
