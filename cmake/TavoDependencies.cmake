@@ -4,7 +4,7 @@
 macro(tavo_require found package)
   if(NOT ${found})
     message(FATAL_ERROR "${package} not found. Install it with: apt-get install -y ${package} "
-                        "(or run scripts/setup.sh, which installs everything).")
+                        "(scripts/test.sh installs every missing package before it builds).")
   endif()
 endmacro()
 

@@ -29,8 +29,10 @@ public:
     CountingStream(tavo::Device::Sink&& sink, std::size_t chunk, unsigned char first)
         : sink(std::move(sink)), producer([this, chunk, first](std::stop_token t) { produce(t, chunk, first); }) {}
 
-    // Never called by the module with the interpreter lock held, so the sink
-    // (whose destruction joins the module's worker) may go here, after stop.
+    // The module calls it without the interpreter lock, so the sink (whose
+    // destruction joins the module's worker) may go here, after stop. While
+    // the interpreter exits it calls it with the lock held; destroying a sink
+    // then leaves the worker behind instead of joining it.
     ~CountingStream() override { stop(); }
 
     // Keeps the sink, so every chunk pushed before Stop still reaches Python.

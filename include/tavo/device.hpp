@@ -4,7 +4,8 @@
 // apart from it: the order of the virtual operations fixes their slots in the
 // dispatch table, and std::string, std::optional, std::unique_ptr and
 // exceptions cross the boundary by value. Build plugins with the same
-// libstdc++ ABI (the default __cxx11 one) and -std=c++23.
+// libstdc++ ABI (the default __cxx11 one; the headers refuse the old one) and
+// -std=c++23 (-std=c++2b for clang++ before 17).
 //
 // Threads and the Python interpreter lock:
 // - The module calls every device operation on the Python thread that called
@@ -57,13 +58,21 @@ public:
         // The module may destroy a handle without calling stop() first (a
         // dropped, never-stopped stream). The destructor must end production
         // and release the sink. The module calls it without the interpreter
-        // lock, but a handle must still never wait for a callback forever.
+        // lock (while the interpreter exits, with it: destroying a sink then
+        // leaves the module's worker behind instead of joining it), and a
+        // handle must never wait for a callback forever.
         virtual ~DataStream() = default;
 
         // Ends the stream. Called with the interpreter lock released. A device
         // that pushes Stop here and keeps the sink until the handle is
-        // destroyed lets every event produced before it reach the callback;
-        // destroying the sink here cuts delivery short (see StreamQueue).
+        // destroyed lets every event produced before it reach the callback.
+        //
+        // Destroying a sink ends its delivery at once: the events it holds
+        // are freed, not delivered. A plugin that pushes Stop and then
+        // destroys the sink (here or on a thread of its own) therefore loses
+        // every event not yet delivered, the Stop itself included: the
+        // callback never sees (None, None). Keep the sink until the handle is
+        // destroyed.
         virtual void stop() = 0;
     };
 
@@ -139,7 +148,10 @@ using Device = BasicDevice<unsigned int, unsigned int, BasicDeviceStatus>;
 // the handle holds as long as the device exists: a device that needs its
 // manager or the plugin's code after the manager's last owner is gone puts
 // an owner of them here. The device is deleted first, then keep_alive is
-// released.
+// released. A device's operations and destructor are always the plugin's
+// code, so when create_device returns a handle whose keep_alive is empty,
+// the module puts the manager's owner (which holds the library) there; a
+// keep_alive the plugin filled is left as it is.
 struct device_deleter {
     std::shared_ptr<const void> keep_alive;
 
