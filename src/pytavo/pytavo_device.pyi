@@ -112,8 +112,9 @@ class DataView:
     """One piece of an aligned read stream, handed to the callback. It views
     bytes that belong to the stream and is valid only during the callback
     that received it: once the callback returns, new exports (and bytes() of
-    it) see zero bytes. A memoryview taken during the callback must not be
-    used after it. Copy what you need before returning. No constructor:
+    it) see zero bytes. A memoryview taken during the callback and kept keeps
+    the piece's memory allocated until released, but its content after the
+    callback is not defined. Copy what you need before returning. No constructor:
     DataView() raises TypeError.
 
     The view is one-dimensional, writable, format "B".
@@ -144,9 +145,10 @@ class Device:
     may call in. A pure operation that is not defined raises RuntimeError
     'Tried to call pure virtual function "Device::<name>"'. The overrides of
     write and read receive (addr: int, length: int, data: memoryview):
-    read-only for write, writable for read. The view is released when the
-    call returns; keeping a view derived from it (memoryview(data), a slice)
-    beyond the call raises BufferError in the caller. Status results must be
+    read-only for write, writable for read. It shows the module's own copy of
+    the caller's bytes (for read, copied back into the caller's buffer when
+    the override returns or raises) and is released when the call returns;
+    a view derived from it and kept reaches only that copy. Status results must be
     ReturnCode objects, register values unsigned 32-bit integers, counts
     non-negative integers; anything else raises RuntimeError in the caller.
     Python devices start no streams.
