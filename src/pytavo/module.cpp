@@ -12,11 +12,13 @@
 #include "streams.hpp"
 
 namespace pytavo {
+void register_exception_translation();
 void register_return_code(pybind11::module_& m);
 }
 
 PYBIND11_MODULE(pytavo_device, m) {
     m.doc() = "Python binding for TAVO Device";
+    pytavo::register_exception_translation();
     pytavo::register_return_code(m);
     pytavo::register_data_stream(m);
     pytavo::register_buffers(m);
