@@ -25,6 +25,8 @@
 
 #include <tavo/stream_events.hpp>
 
+#include "instance_guard.hpp"
+
 namespace pytavo {
 
 struct ManagedBuffer {
@@ -51,3 +53,6 @@ struct DataView {
 void register_buffers(pybind11::module_& m);
 
 }  // namespace pytavo
+
+PYTAVO_CONSTRUCTED_ONLY(pytavo::ManagedBuffer);
+PYTAVO_CONSTRUCTED_ONLY(pytavo::DataView);

@@ -39,9 +39,17 @@ PyObject* python_type_of(const std::exception& e) {
 }
 
 // Raises `type` with `what`; an error already set (a nested failure) becomes
-// its cause and context.
+// its cause and context. (PyErr_Fetch rather than the newer calls: the
+// module must load far enough under other interpreters to refuse them.)
 void raise_text(PyObject* type, const char* what) {
-    PyObject* cause = PyErr_GetRaisedException();
+    PyObject *cause_type = nullptr, *cause = nullptr, *cause_traceback = nullptr;
+    PyErr_Fetch(&cause_type, &cause, &cause_traceback);
+    if (cause_type != nullptr) {
+        PyErr_NormalizeException(&cause_type, &cause, &cause_traceback);
+        if (cause_traceback != nullptr) PyException_SetTraceback(cause, cause_traceback);
+        Py_DECREF(cause_type);
+        Py_XDECREF(cause_traceback);
+    }
     PyObject* text = PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)), "surrogateescape");
     if (text == nullptr) {  // no memory for the text: that error stands
         Py_XDECREF(cause);
@@ -50,10 +58,12 @@ void raise_text(PyObject* type, const char* what) {
     PyErr_SetObject(type, text);
     Py_DECREF(text);
     if (cause != nullptr) {
-        PyObject* raised = PyErr_GetRaisedException();
+        PyObject *raised_type = nullptr, *raised = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&raised_type, &raised, &traceback);
+        PyErr_NormalizeException(&raised_type, &raised, &traceback);
         PyException_SetCause(raised, Py_NewRef(cause));  // both steal a reference
         PyException_SetContext(raised, cause);
-        PyErr_SetRaisedException(raised);
+        PyErr_Restore(raised_type, raised, traceback);
     }
 }
 

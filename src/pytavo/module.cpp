@@ -25,4 +25,7 @@ PYBIND11_MODULE(pytavo_device, m) {
     pytavo::register_device(m);
     pytavo::register_device_manager(m);
     pytavo::register_get_device_manager(m);
+    for (const char* name : {"DataStream", "ManagedBuffer", "DataView", "Device", "DeviceManager"}) {
+        pytavo::refuse_pickling(m.attr(name));
+    }
 }

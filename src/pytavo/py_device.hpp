@@ -20,6 +20,8 @@
 
 #include <tavo/device.hpp>
 
+#include "instance_guard.hpp"
+
 namespace pytavo {
 
 // The override macros name the class in their messages ("Device::..."), so

@@ -8,6 +8,11 @@ lock for the whole device operation, except DeviceManager.create_device,
 DataStream.stop and DataStream.__exit__, which release it while the plugin
 works. Stream callbacks run on a worker thread of their stream, which takes
 the lock for each call.
+
+Instances: an object whose class's __init__ has not run (made by calling
+__new__ directly, or a subclass calling a method before super().__init__())
+raises TypeError from every method and property. Only ReturnCode can be
+pickled or copied; the other classes raise TypeError under every protocol.
 """
 
 import os
@@ -59,6 +64,9 @@ class ReturnCode:
         """The pickled state: the code's number."""
     def __setstate__(self, state: int) -> None:
         """Restores a pickled code."""
+    def __reduce__(self) -> tuple[type[ReturnCode], tuple[int]]:
+        """Pickles (and copies) the code as a call with its number, under
+        every protocol."""
     def __repr__(self) -> str:
         """"<ReturnCode.Success: 0>"."""
     def __str__(self) -> str:
