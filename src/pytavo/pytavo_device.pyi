@@ -18,7 +18,7 @@ pickled or copied; the other classes raise TypeError under every protocol.
 import os
 import pathlib
 from collections.abc import Buffer, Callable
-from typing import ClassVar, Self
+from typing import ClassVar, NoReturn, Self
 
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
@@ -97,6 +97,8 @@ class DataStream:
         """Calls stop(), with the interpreter lock released, and lets any
         exception of the block propagate. A first argument that is neither a
         type nor None raises TypeError."""
+    def __reduce__(self) -> NoReturn:
+        """Raises TypeError: a DataStream cannot be pickled or copied."""
 
 class ManagedBuffer:
     """One chunk of a plain read stream, handed to the callback. It owns the
@@ -115,6 +117,8 @@ class ManagedBuffer:
         """A writable view of the chunk's bytes."""
     def __release_buffer__(self, buffer: memoryview, /) -> None:
         """Ends one export."""
+    def __reduce__(self) -> NoReturn:
+        """Raises TypeError: a ManagedBuffer cannot be pickled or copied."""
 
 class DataView:
     """One piece of an aligned read stream, handed to the callback. It views
@@ -132,6 +136,8 @@ class DataView:
         """A view of the piece's bytes; empty after the callback returned."""
     def __release_buffer__(self, buffer: memoryview, /) -> None:
         """Ends one export."""
+    def __reduce__(self) -> NoReturn:
+        """Raises TypeError: a DataView cannot be pickled or copied."""
 
 class Device:
     """A register-based device: made by DeviceManager.create_device from a
@@ -248,6 +254,8 @@ class Device:
     def get_info(self) -> str | None:
         """The device's information text, or None. Invalid UTF-8 raises
         UnicodeDecodeError."""
+    def __reduce__(self) -> NoReturn:
+        """Raises TypeError: a Device cannot be pickled or copied."""
 
 class DeviceManager:
     """A loaded Device Manager plugin, returned by get_device_manager. No
@@ -269,6 +277,8 @@ class DeviceManager:
         """Creates the named device; None if the plugin made none. Releases
         the interpreter lock while the plugin works, so other threads run
         meanwhile. The plugin's refusals raise RuntimeError with its text."""
+    def __reduce__(self) -> NoReturn:
+        """Raises TypeError: a DeviceManager cannot be pickled or copied."""
 
 def get_device_manager(path: _Path, /) -> DeviceManager | None:
     """Loads the plugin library at `path` and returns a new manager from it
