@@ -121,6 +121,21 @@ class ReleaseTest(unittest.TestCase):
                 self.assertEqual(result.returncode, 0, result.stderr[-2000:])
                 self.assertEqual(result.stdout.strip(), str([(size, 0, (size - 1) % 251)]))
 
+    def test_kept_chunk_released_with_its_last_export(self):
+        before = counters()
+        device = support.probe_device("script=owned:8/owned:8/stop")
+        rec, views = Recorder(), []
+        stream = device.start_aligned_read_stream(
+            0, 1, lambda view, text: (views.append(memoryview(view)) if view is not None and not views else None,
+                                      rec(view, text)))
+        rec.wait()
+        stream.stop()
+        released = lambda: int(counters()["chunks_released"]) - int(before["chunks_released"])
+        self.assertEqual(released(), 1)  # the first chunk is still exported
+        del views[:]
+        gc.collect()
+        self.assertEqual(released(), 2)
+
     def test_aligned_stream_frees_every_chunk(self):
         before = counters()
         collect("owned:3/owned:9/owned:1/stop", aligned=True)
