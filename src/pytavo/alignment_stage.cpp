@@ -1,6 +1,7 @@
 #include "alignment_stage.hpp"
 
 #include <cstring>
+#include <new>
 
 namespace pytavo {
 
@@ -9,14 +10,17 @@ using tavo::DataStream::Event;
 void AlignmentStage::operator()(Event&& event) {
     switch (event.index()) {
     case 0:
-        if (fill > 0) pass_view(buffer.data(), fill);  // the final, shorter piece
+        if (fill > 0) pass_view(buffer->data(), fill, Piece::buffer);  // the final, shorter piece
         fill = 0;
         consumer(std::move(event));
         break;
     case 1: consumer(std::move(event)); break;
     case 2: {
         auto& owned = std::get<2>(event);
+        chunk = &owned;
         align(owned.data.get(), owned.size);
+        chunk = nullptr;
+        kept_chunk.reset();  // a keeper that took the bytes now holds the only share
         break;
     }
     default: {
@@ -27,27 +31,64 @@ void AlignmentStage::operator()(Event&& event) {
     }
 }
 
+void AlignmentStage::pass_view(unsigned char* data, std::uint64_t size, Piece source) {
+    piece = source;
+    consumer(Event(std::in_place_index<3>, tavo::DataStream::Events::DataView{data, size}));
+    piece = Piece::none;
+}
+
+std::shared_ptr<const void> AlignmentStage::keep_piece() noexcept {
+    switch (piece) {
+    case Piece::buffer: buffer_kept = true; return buffer;
+    case Piece::chunk:
+        if (!kept_chunk && chunk != nullptr && chunk->data) {
+            try {
+                kept_chunk = std::shared_ptr<unsigned char>(std::move(chunk->data));
+            } catch (const std::bad_alloc&) {
+                return nullptr;  // the event still owns the bytes
+            }
+        }
+        return kept_chunk;
+    default: return nullptr;
+    }
+}
+
+// A kept buffer carries nothing worth copying: it is kept only as a whole
+// piece just passed on, and every carried byte after that is written anew.
+unsigned char* AlignmentStage::writable_buffer() noexcept {
+    if (buffer_kept) {
+        // Left to its keeper. Without memory for a fresh one the stage goes on
+        // in the kept one: its exports then see newer bytes, still allocated.
+        try {
+            buffer = std::make_shared<std::vector<unsigned char>>(alignment);
+            buffer_kept = false;
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    return buffer->data();
+}
+
 void AlignmentStage::align(unsigned char* p, std::uint64_t n) {
     if (n == 0) return;  // an empty chunk may have no bytes at all (a null pointer)
     const std::uint64_t a = alignment;
     if (fill > 0) {
         if (fill + n < a) {
-            std::memcpy(buffer.data() + fill, p, n);
+            std::memcpy(writable_buffer() + fill, p, n);
             fill += n;
             return;
         }
         const std::uint64_t k = a - fill;
-        std::memcpy(buffer.data() + fill, p, k);
-        pass_view(buffer.data(), a);
+        std::memcpy(writable_buffer() + fill, p, k);
+        pass_view(buffer->data(), a, Piece::buffer);
         const std::uint64_t r = n - k;
         fill = r % a;
-        std::memcpy(buffer.data(), p + n - fill, fill);
-        if (r - fill > 0) pass_view(p + k, r - fill);
+        if (fill) std::memcpy(writable_buffer(), p + n - fill, fill);
+        if (r - fill > 0) pass_view(p + k, r - fill, Piece::chunk);
         return;
     }
     fill = n % a;
-    if (fill) std::memcpy(buffer.data(), p + n - fill, fill);
-    if (n - fill > 0) pass_view(p, n - fill);
+    if (fill) std::memcpy(writable_buffer(), p + n - fill, fill);
+    if (n - fill > 0) pass_view(p, n - fill, Piece::chunk);
 }
 
 }  // namespace pytavo

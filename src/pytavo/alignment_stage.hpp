@@ -8,11 +8,18 @@
 // chunk yields at most two pieces (the completed buffer, then the run taken
 // directly from the chunk). Error events pass unchanged.
 //
+// A consumer that cannot stop using a piece when its call returns asks, during
+// that call, for keep_piece(): the piece's bytes then stay allocated for as
+// long as the returned owner lives. The stage never writes into a kept buffer
+// again (it moves to a fresh one), and a kept event's bytes are taken out of
+// the event, so the worker no longer frees them.
+//
 // Threads: it runs only on the stream's worker thread and needs no lock.
 // It knows nothing about Python.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include <tavo/stream_events.hpp>
@@ -24,19 +31,34 @@ public:
     // Throws std::length_error (ValueError) for an alignment no buffer can
     // have, std::bad_alloc (MemoryError) when the buffer cannot be had.
     AlignmentStage(std::uint64_t alignment, tavo::DataStream::Stage&& consumer)
-        : buffer(alignment), consumer(std::move(consumer)), alignment(alignment) {}
+        : buffer(std::make_shared<std::vector<unsigned char>>(alignment)),
+          consumer(std::move(consumer)),
+          alignment(alignment) {}
     void operator()(tavo::DataStream::Event&& event);
 
-private:
-    void pass_view(unsigned char* data, std::uint64_t size) {
-        consumer(tavo::DataStream::Event(std::in_place_index<3>, tavo::DataStream::Events::DataView{data, size}));
-    }
-    void align(unsigned char* p, std::uint64_t n);
+    // An owner of the bytes of the piece now being passed on. Call only from
+    // the consumer's call for that piece. Null when the bytes are not the
+    // stage's to keep (a DataView event pushed into it) or when no memory is
+    // left to keep them with.
+    std::shared_ptr<const void> keep_piece() noexcept;
 
-    std::vector<unsigned char> buffer;  // the accumulation buffer, `alignment` bytes
-    std::uint64_t fill = 0;             // carried bytes, always < alignment
+private:
+    enum class Piece { none, buffer, chunk };
+
+    void pass_view(unsigned char* data, std::uint64_t size, Piece source);
+    void align(unsigned char* p, std::uint64_t n);
+    unsigned char* writable_buffer() noexcept;
+
+    std::shared_ptr<std::vector<unsigned char>> buffer;  // the accumulation buffer, `alignment` bytes
+    std::uint64_t fill = 0;                              // carried bytes, always < alignment
     tavo::DataStream::Stage consumer;
     std::uint64_t alignment;
+    // Only while a chunk is aligned: the event that owns it, and the share of
+    // its bytes once a piece of it was kept.
+    tavo::DataStream::Events::OwnedData* chunk = nullptr;
+    std::shared_ptr<unsigned char> kept_chunk;
+    Piece piece = Piece::none;  // the source of the piece being passed on
+    bool buffer_kept = false;   // `buffer` is shared with a keeper: never write into it again
 };
 
 }  // namespace pytavo

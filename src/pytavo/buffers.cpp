@@ -1,5 +1,6 @@
 #include "buffers.hpp"
 
+#include <cstdint>
 #include <new>
 
 namespace py = pybind11;
@@ -19,22 +20,39 @@ unsigned char empty_bytes[1];
 unsigned char* bytes_of(const ManagedBuffer& record) { return record.data.get(); }
 unsigned char* bytes_of(const DataView& record) { return record.data; }
 
-// Fills `view` for an instance's record. An instance made through __new__,
-// bypassing the refused constructor, has no record: its export fails with
-// BufferError instead of reaching a null record. Nothing here may throw: the
-// interpreter calls it directly.
+// A DataView counts its exports, so that its consumer can tell whether one
+// outlives the callback; a ManagedBuffer owns its bytes and needs no count.
+void count_export(ManagedBuffer&, int) {}
+void count_export(DataView& record, int change) {
+    record.exports += static_cast<std::uint64_t>(change);
+    // The last export of a view whose callback has returned: nothing can
+    // reach the bytes it kept for its exports any more.
+    if (record.exports == 0 && record.data == nullptr) record.kept.reset();
+}
+
+// The native record of an instance, or null for one made through __new__,
+// bypassing the refused constructor. Only instances of the class itself reach
+// the buffer slots (they are the class's own), so the instance layout is the
+// binding library's.
 template <typename Record>
-int export_record(PyObject* obj, Py_buffer* view, int flags) {
-    // Only instances of the class itself reach this slot (it is the class's
-    // own), so the instance layout is the binding library's.
+Record* record_of(PyObject* obj) {
     auto* instance = reinterpret_cast<py::detail::instance*>(obj);
     auto v_h = instance->get_value_and_holder(py::detail::get_type_info(typeid(Record)));
-    if (!v_h || !v_h.holder_constructed() || v_h.value_ptr() == nullptr) {
+    if (!v_h || !v_h.holder_constructed()) return nullptr;
+    return v_h.value_ptr<Record>();
+}
+
+// Fills `view` for an instance's record; an instance without one fails with
+// BufferError. Nothing here may throw: the interpreter calls it directly.
+// Runs with the lock held, like every export and release.
+template <typename Record>
+int export_record(PyObject* obj, Py_buffer* view, int flags) {
+    auto* record = record_of<Record>(obj);
+    if (record == nullptr) {
         view->obj = nullptr;
         PyErr_SetString(PyExc_BufferError, "buffer object has no native record");
         return -1;
     }
-    const auto* record = v_h.value_ptr<Record>();
     auto* shape = new (std::nothrow) ExportShape;
     if (shape == nullptr) {
         view->obj = nullptr;
@@ -52,15 +70,21 @@ int export_record(PyObject* obj, Py_buffer* view, int flags) {
     view->readonly = 0;
     view->ndim = 1;
     view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>("B") : nullptr;
-    const bool strided = (flags & PyBUF_STRIDES) == PyBUF_STRIDES;
-    view->shape = strided ? shape->shape : nullptr;
-    view->strides = strided ? shape->strides : nullptr;
+    // A request with PyBUF_ND is promised a shape; strides only when asked.
+    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? shape->shape : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? shape->strides : nullptr;
     view->suboffsets = nullptr;
     view->internal = shape;
+    count_export(*record, +1);
     return 0;
 }
 
-void release_export(PyObject*, Py_buffer* view) { delete static_cast<ExportShape*>(view->internal); }
+template <typename Record>
+void release_export(PyObject* obj, Py_buffer* view) {
+    delete static_cast<ExportShape*>(view->internal);
+    // The export held `obj`, so its record is still there.
+    if (auto* record = record_of<Record>(obj)) count_export(*record, -1);
+}
 
 // Replaces the binding library's buffer slot with ours: its description
 // functions cannot fail without ending the process.
@@ -68,7 +92,7 @@ template <typename Record>
 void install_buffer_slots(py::handle cls) {
     auto* type = reinterpret_cast<PyHeapTypeObject*>(cls.ptr());
     type->as_buffer.bf_getbuffer = &export_record<Record>;
-    type->as_buffer.bf_releasebuffer = &release_export;
+    type->as_buffer.bf_releasebuffer = &release_export<Record>;
 }
 
 }  // namespace

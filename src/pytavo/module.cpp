@@ -12,15 +12,20 @@
 #include "streams.hpp"
 
 namespace pytavo {
+void register_exception_translation();
 void register_return_code(pybind11::module_& m);
 }
 
 PYBIND11_MODULE(pytavo_device, m) {
     m.doc() = "Python binding for TAVO Device";
+    pytavo::register_exception_translation();
     pytavo::register_return_code(m);
     pytavo::register_data_stream(m);
     pytavo::register_buffers(m);
     pytavo::register_device(m);
     pytavo::register_device_manager(m);
     pytavo::register_get_device_manager(m);
+    for (const char* name : {"DataStream", "ManagedBuffer", "DataView", "Device", "DeviceManager"}) {
+        pytavo::refuse_pickling(m.attr(name));
+    }
 }

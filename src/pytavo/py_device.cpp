@@ -1,6 +1,9 @@
 #include "py_device.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <stdexcept>
+#include <type_traits>
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -83,7 +86,7 @@ namespace {
 
 // Releases the view handed to an override. After the override's own
 // failure, a failed release must not replace that failure.
-void release_quietly(const py::memoryview& view) {
+void release_quietly(const py::object& view) {
     if (PyObject* done = PyObject_CallMethod(view.ptr(), "release", nullptr)) {
         Py_DECREF(done);
     } else {
@@ -91,48 +94,67 @@ void release_quietly(const py::memoryview& view) {
     }
 }
 
-// Calls the override of write or read with (addr, length, memoryview over
-// the caller's bytes) and releases the view before returning, whatever the
-// override did.
+// The module's own copy of the caller's bytes: bytes for write, a bytearray
+// for read (which the override fills).
+py::object copy_of(const unsigned char* data, std::size_t length, bool writable) {
+    if (length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::length_error("length too large for Python");
+    const auto* bytes = reinterpret_cast<const char*>(data);
+    const auto size = static_cast<Py_ssize_t>(length);
+    auto copy = py::reinterpret_steal<py::object>(writable ? PyByteArray_FromStringAndSize(bytes, size)
+                                                           : PyBytes_FromStringAndSize(bytes, size));
+    if (!copy) throw py::error_already_set();
+    return copy;
+}
+
+// Copies what a read override left in the module's bytearray into the
+// caller's memory. The override may have shrunk it (through the view's obj,
+// after releasing the view): only the bytes still there are copied.
+void copy_back(const py::object& copy, unsigned char* data, std::size_t length) {
+    const auto available = static_cast<std::size_t>(PyByteArray_GET_SIZE(copy.ptr()));
+    const std::size_t count = std::min(length, available);
+    if (count) std::memcpy(data, PyByteArray_AS_STRING(copy.ptr()), count);
+}
+
+// Calls the override of write or read with (addr, length, memoryview). The
+// view is over the module's copy of the caller's bytes, never over the
+// caller's memory itself: whatever the override keeps (the view, slices or
+// views derived from it, its obj) reaches only that copy, which lives as
+// long as anything keeps it, however the call ends. For read the copy goes
+// back into the caller's memory when the override returns or raises, so
+// what it wrote lands there as if written in place. Our view is released
+// after the call either way.
 template <typename Bytes>
-std::optional<std::size_t> call_with_view(const PyDevice* self, const char* name, unsigned int addr,
+std::optional<std::size_t> call_with_copy(const PyDevice* self, const char* name, unsigned int addr,
                                           std::size_t length, Bytes* data) {
+    constexpr bool reading = !std::is_const_v<Bytes>;
     py::gil_scoped_acquire gil;
     py::function override = py::get_override(static_cast<const Device*>(self), name);
     if (!override) return std::nullopt;
-    // read-only for write (the caller's memory may be read-only), writable for read
-    auto view = std::is_const_v<Bytes>
-                    ? py::memoryview::from_memory(static_cast<const void*>(data), static_cast<py::ssize_t>(length))
-                    : py::memoryview::from_memory(const_cast<unsigned char*>(data),
-                                                  static_cast<py::ssize_t>(length), false);
+    py::object copy = copy_of(data, length, reading);
+    auto view = py::reinterpret_steal<py::object>(PyMemoryView_FromObject(copy.ptr()));
+    if (!view) throw py::error_already_set();
     py::object result;
     try {
         result = override(addr, length, view);
     } catch (...) {
+        if constexpr (reading) copy_back(copy, data, length);
         release_quietly(view);
         throw;
     }
-    // The bytes are the caller's only for this call. Views derived from ours
-    // (memoryview(view), slices) share its managed buffer and would survive
-    // its release: report them rather than let them pass unnoticed.
-    const auto* managed = reinterpret_cast<PyMemoryViewObject*>(view.ptr())->mbuf;
-    if (managed->exports > 1) {
-        release_quietly(view);
-        throw py::buffer_error(std::string("Device.") + name + " kept a view of the device's bytes beyond the call");
-    }
-    view.attr("release")();
+    if constexpr (reading) copy_back(copy, data, length);
+    release_quietly(view);
     return result.cast<std::size_t>();
 }
 
 }  // namespace
 
 std::size_t PyDevice::write(unsigned int addr, std::size_t length, const unsigned char* data) {
-    if (auto r = call_with_view(this, "write", addr, length, data)) return *r;
+    if (auto r = call_with_copy(this, "write", addr, length, data)) return *r;
     pure("Tried to call pure virtual function \"Device::write\"");
 }
 
 std::size_t PyDevice::read(unsigned int addr, std::size_t length, unsigned char* data) {
-    if (auto r = call_with_view(this, "read", addr, length, data)) return *r;
+    if (auto r = call_with_copy(this, "read", addr, length, data)) return *r;
     pure("Tried to call pure virtual function \"Device::read\"");
 }
 

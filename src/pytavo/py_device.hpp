@@ -11,13 +11,16 @@
 // held only for the lookup, the Python call and the conversions; it is
 // released before a default body or a pure-operation error runs.
 //
-// write/read hand the override a memoryview over the caller's bytes:
-// read-only for write, writable for read. It is released when the call
-// returns, so Python code that keeps it gets ValueError on use instead of
-// touching memory that is no longer the device's.
+// write/read hand the override a memoryview of the module's own copy of the
+// caller's bytes: read-only for write, writable for read (copied back into
+// the caller's memory when the override ends). Nothing the override keeps can
+// reach the caller's memory after the call. The view itself is released when
+// the call returns, so using it later raises ValueError.
 #pragma once
 
 #include <tavo/device.hpp>
+
+#include "instance_guard.hpp"
 
 namespace pytavo {
 

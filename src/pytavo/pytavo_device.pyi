@@ -8,12 +8,17 @@ lock for the whole device operation, except DeviceManager.create_device,
 DataStream.stop and DataStream.__exit__, which release it while the plugin
 works. Stream callbacks run on a worker thread of their stream, which takes
 the lock for each call.
+
+Instances: an object whose class's __init__ has not run (made by calling
+__new__ directly, or a subclass calling a method before super().__init__())
+raises TypeError from every method and property. Only ReturnCode can be
+pickled or copied; the other classes raise TypeError under every protocol.
 """
 
 import os
 import pathlib
 from collections.abc import Buffer, Callable
-from typing import ClassVar, Self
+from typing import ClassVar, NoReturn, Self
 
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
@@ -59,6 +64,9 @@ class ReturnCode:
         """The pickled state: the code's number."""
     def __setstate__(self, state: int) -> None:
         """Restores a pickled code."""
+    def __reduce__(self) -> tuple[type[ReturnCode], tuple[int]]:
+        """Pickles (and copies) the code as a call with its number, under
+        every protocol."""
     def __repr__(self) -> str:
         """"<ReturnCode.Success: 0>"."""
     def __str__(self) -> str:
@@ -89,6 +97,8 @@ class DataStream:
         """Calls stop(), with the interpreter lock released, and lets any
         exception of the block propagate. A first argument that is neither a
         type nor None raises TypeError."""
+    def __reduce__(self) -> NoReturn:
+        """Raises TypeError: a DataStream cannot be pickled or copied."""
 
 class ManagedBuffer:
     """One chunk of a plain read stream, handed to the callback. It owns the
@@ -107,13 +117,16 @@ class ManagedBuffer:
         """A writable view of the chunk's bytes."""
     def __release_buffer__(self, buffer: memoryview, /) -> None:
         """Ends one export."""
+    def __reduce__(self) -> NoReturn:
+        """Raises TypeError: a ManagedBuffer cannot be pickled or copied."""
 
 class DataView:
     """One piece of an aligned read stream, handed to the callback. It views
     bytes that belong to the stream and is valid only during the callback
     that received it: once the callback returns, new exports (and bytes() of
-    it) see zero bytes. A memoryview taken during the callback must not be
-    used after it. Copy what you need before returning. No constructor:
+    it) see zero bytes. A memoryview taken during the callback and kept keeps
+    the piece's memory allocated until released, but its content after the
+    callback is not defined. Copy what you need before returning. No constructor:
     DataView() raises TypeError.
 
     The view is one-dimensional, writable, format "B".
@@ -123,6 +136,8 @@ class DataView:
         """A view of the piece's bytes; empty after the callback returned."""
     def __release_buffer__(self, buffer: memoryview, /) -> None:
         """Ends one export."""
+    def __reduce__(self) -> NoReturn:
+        """Raises TypeError: a DataView cannot be pickled or copied."""
 
 class Device:
     """A register-based device: made by DeviceManager.create_device from a
@@ -144,9 +159,10 @@ class Device:
     may call in. A pure operation that is not defined raises RuntimeError
     'Tried to call pure virtual function "Device::<name>"'. The overrides of
     write and read receive (addr: int, length: int, data: memoryview):
-    read-only for write, writable for read. The view is released when the
-    call returns; keeping a view derived from it (memoryview(data), a slice)
-    beyond the call raises BufferError in the caller. Status results must be
+    read-only for write, writable for read. It shows the module's own copy of
+    the caller's bytes (for read, copied back into the caller's buffer when
+    the override returns or raises) and is released when the call returns;
+    a view derived from it and kept reaches only that copy. Status results must be
     ReturnCode objects, register values unsigned 32-bit integers, counts
     non-negative integers; anything else raises RuntimeError in the caller.
     Python devices start no streams.
@@ -238,6 +254,8 @@ class Device:
     def get_info(self) -> str | None:
         """The device's information text, or None. Invalid UTF-8 raises
         UnicodeDecodeError."""
+    def __reduce__(self) -> NoReturn:
+        """Raises TypeError: a Device cannot be pickled or copied."""
 
 class DeviceManager:
     """A loaded Device Manager plugin, returned by get_device_manager. No
@@ -259,6 +277,8 @@ class DeviceManager:
         """Creates the named device; None if the plugin made none. Releases
         the interpreter lock while the plugin works, so other threads run
         meanwhile. The plugin's refusals raise RuntimeError with its text."""
+    def __reduce__(self) -> NoReturn:
+        """Raises TypeError: a DeviceManager cannot be pickled or copied."""
 
 def get_device_manager(path: _Path, /) -> DeviceManager | None:
     """Loads the plugin library at `path` and returns a new manager from it

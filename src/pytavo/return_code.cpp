@@ -6,6 +6,8 @@
 
 #include <tavo/device.hpp>
 
+#include "instance_guard.hpp"
+
 namespace py = pybind11;
 
 namespace pytavo {
@@ -13,7 +15,13 @@ namespace pytavo {
 void register_return_code(py::module_& m) {
     py::enum_<tavo::BasicDeviceStatus>(m, "ReturnCode")
         .value("Success", tavo::BasicDeviceStatus::Success)
-        .value("Failure", tavo::BasicDeviceStatus::Failure);
+        .value("Failure", tavo::BasicDeviceStatus::Failure)
+        // Pickled (and copied) as a call with the integer, under every
+        // protocol: protocols 0 and 1 would otherwise reach the binding
+        // library's base __new__, which aborts the process.
+        .def("__reduce__", [](const py::object& self) {
+            return py::make_tuple(py::type::of(self), py::make_tuple(py::int_(self)));
+        });
 }
 
 }  // namespace pytavo

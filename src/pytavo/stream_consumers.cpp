@@ -53,7 +53,8 @@ PyObject* to_python(Record&& record) {
 // are held without RAII and simply leak in that case; and only
 // std::exception is caught, so the unwind is never stopped.
 template <typename Record>
-void CallbackConsumer<Record>::deliver(std::optional<Record>&& record, const std::string* text) {
+void CallbackConsumer<Record>::deliver(std::optional<Record>&& record, const std::string* text,
+                                       const PieceKeeper* keeper) {
     if (callback.native != nullptr) {
         // A native function: no Python involved, so no lock.
         try {
@@ -70,12 +71,13 @@ void CallbackConsumer<Record>::deliver(std::optional<Record>&& record, const std
     mark_stream_worker();
     alignas(py::gil_scoped_acquire) unsigned char storage[sizeof(py::gil_scoped_acquire)];
     auto* gil = new (storage) py::gil_scoped_acquire;
-    if (!python_exiting()) call_python(std::move(record), text);
+    if (!python_exiting()) call_python(std::move(record), text, keeper);
     gil->~gil_scoped_acquire();
 }
 
 template <typename Record>
-void CallbackConsumer<Record>::call_python(std::optional<Record>&& record, const std::string* text) {
+void CallbackConsumer<Record>::call_python(std::optional<Record>&& record, const std::string* text,
+                                           [[maybe_unused]] const PieceKeeper* keeper) {
     if (!callback.function) {
         log_failure(std::bad_function_call().what());
         return;
@@ -98,9 +100,19 @@ void CallbackConsumer<Record>::call_python(std::optional<Record>&& record, const
                             : Py_NewRef(Py_None);
     PyObject* args = second ? PyTuple_Pack(2, first, second) : nullptr;
     PyObject* result = args ? PyObject_Call(callback.function.ptr(), args, nullptr) : nullptr;
-    // A view's bytes stop being valid now: later exports see nothing.
+    // A view's bytes stop being valid now: later exports see nothing. Exports
+    // taken during the call cannot be revoked: the record keeps their bytes
+    // until the last of them is released (the lock is held, as for every
+    // change of the count).
     if constexpr (std::is_same_v<Record, DataView>) {
-        if (view != nullptr) *view = DataView{nullptr, 0};
+        if (view != nullptr) {
+            if (view->exports > 0 && keeper != nullptr && keeper->stage != nullptr) {
+                view->keep_alive = keeper->keep_alive;
+                view->kept = keeper->stage->keep_piece();
+            }
+            view->data = nullptr;
+            view->size = 0;
+        }
     }
     if (result == nullptr) log_failure(take_error_text().c_str());
     Py_XDECREF(result);
@@ -143,13 +155,15 @@ void DataViewConsumer::operator()(Event&& event) {
         break;
     case 1: deliver(std::nullopt, &std::get<1>(event).message); break;
     case 2: {
-        auto& owned = std::get<2>(event);  // the event keeps the bytes
+        // Not from the alignment stage: the event keeps the bytes, and they
+        // cannot outlive it.
+        auto& owned = std::get<2>(event);
         deliver(DataView{owned.data.get(), owned.size}, nullptr);
         break;
     }
     default: {
         const auto& view = std::get<3>(event);
-        deliver(DataView{view.data, view.size}, nullptr);
+        deliver(DataView{view.data, view.size}, nullptr, &keeper);
         break;
     }
     }

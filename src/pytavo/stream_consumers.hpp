@@ -9,7 +9,13 @@
 // DataView -> (None, "Unsupported data type: DataView").
 //
 // DataViewConsumer (aligned streams): data events -> (DataView, None); the
-// event keeps its bytes and the worker frees them after the call.
+// event keeps its bytes and the worker frees them after the call. When an
+// export of the view outlives the call, the consumer has the alignment stage
+// hand the piece's bytes to the view's record, which keeps them until that
+// export is released (buffers.hpp).
+//
+// AlignedViewConsumer: the whole consumer side of an aligned stream, the
+// alignment stage feeding a DataViewConsumer.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +39,13 @@ using tavo::DataStream::Stage;
 
 // Calls the callback with (optional record, optional text). Holds the
 // interpreter lock for exactly one delivery.
+// What lets a DataView outlive its callback: the stage whose piece it shows,
+// and the owner of the code that frees a kept chunk.
+struct PieceKeeper {
+    AlignmentStage* stage = nullptr;
+    std::shared_ptr<const void> keep_alive;
+};
+
 template <typename Record>
 class CallbackConsumer {
 public:
@@ -42,8 +55,9 @@ public:
     ~CallbackConsumer() { release_callback(); }
 
 protected:
-    void deliver(std::optional<Record>&& record, const std::string* text);
-    void call_python(std::optional<Record>&& record, const std::string* text);
+    // `keeper` only for DataView records; null when their bytes cannot be kept.
+    void deliver(std::optional<Record>&& record, const std::string* text, const PieceKeeper* keeper = nullptr);
+    void call_python(std::optional<Record>&& record, const std::string* text, const PieceKeeper* keeper);
 
     // Drops the callback: with the lock held, or leaked once Python exits.
     void release_callback();
@@ -64,8 +78,29 @@ private:
 
 class DataViewConsumer : public CallbackConsumer<DataView> {
 public:
-    using CallbackConsumer::CallbackConsumer;
+    DataViewConsumer(StreamCallback<DataView>&& callback, PieceKeeper keeper)
+        : CallbackConsumer(std::move(callback)), keeper(std::move(keeper)) {}
     void operator()(Event&& event);
+
+private:
+    PieceKeeper keeper;
+};
+
+// Built in place inside the stream's stage and never moved: the consumer
+// refers back to the stage by address. Destroys the stage (and its buffer)
+// before the consumer (and the callback).
+class AlignedViewConsumer {
+public:
+    AlignedViewConsumer(std::uint64_t alignment, StreamCallback<DataView>&& callback,
+                        std::shared_ptr<const void> keep_alive)
+        : views(std::move(callback), PieceKeeper{&stage, std::move(keep_alive)}),
+          stage(alignment, [this](Event&& piece) { views(std::move(piece)); }) {}
+    AlignedViewConsumer(AlignedViewConsumer&&) = delete;
+    void operator()(Event&& event) { stage(std::move(event)); }
+
+private:
+    DataViewConsumer views;
+    AlignmentStage stage;
 };
 
 

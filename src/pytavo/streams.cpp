@@ -92,8 +92,8 @@ void register_stream_methods(DeviceClass& device) {
         [](tavo::Device& self, unsigned int addr, std::uint64_t alignment, StreamCallback<DataView> callback,
            std::uint64_t chunk_size, std::uint64_t max_queue_elements) {
             if (alignment == 0) throw py::value_error("alignment must be greater than 0");
-            Stage view_consumer(std::in_place_type<DataViewConsumer>, std::move(callback));
-            Stage aligner(std::in_place_type<AlignmentStage>, alignment, std::move(view_consumer));
+            Stage aligner(std::in_place_type<AlignedViewConsumer>, alignment, std::move(callback),
+                          keep_alive_of(self));
             return start(self, addr, std::move(aligner), chunk_size, max_queue_elements);
         },
         py::arg("addr"), py::arg("alignment"), py::arg("callback"), py::arg("chunk_size") = 0,

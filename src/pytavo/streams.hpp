@@ -15,6 +15,8 @@
 
 #include <tavo/device.hpp>
 
+#include "instance_guard.hpp"
+
 namespace pytavo {
 
 using NativeStream = tavo::Device::DataStream;

@@ -1,6 +1,7 @@
 """ManagedBuffer and DataView: the exported buffer, shared memory between
 exports, zero copy from the device, and release exactly once."""
 
+import ctypes
 import gc
 import unittest
 
@@ -51,6 +52,24 @@ class ExportTest(unittest.TestCase):
         address = ctypes.addressof(ctypes.c_char.from_buffer(memoryview(rec.kept[0])))
         self.assertEqual(address, int(support.probe_info(device)["last_chunk"], 16))
 
+    def test_shape_given_to_a_request_without_strides(self):
+        class Py_buffer(ctypes.Structure):
+            _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.py_object), ("len", ctypes.c_ssize_t),
+                        ("itemsize", ctypes.c_ssize_t), ("readonly", ctypes.c_int), ("ndim", ctypes.c_int),
+                        ("format", ctypes.c_char_p), ("shape", ctypes.POINTER(ctypes.c_ssize_t)),
+                        ("strides", ctypes.POINTER(ctypes.c_ssize_t)), ("suboffsets", ctypes.c_void_p),
+                        ("internal", ctypes.c_void_p)]
+
+        PyBUF_ND = 0x0008
+        _, rec = collect("owned:6/stop")
+        export = Py_buffer()
+        ctypes.pythonapi.PyObject_GetBuffer(ctypes.py_object(rec.kept[0]), ctypes.byref(export), PyBUF_ND)
+        try:
+            self.assertEqual((export.ndim, bool(export.shape), bool(export.strides)), (1, True, False))
+            self.assertEqual(export.shape[0], 6)
+        finally:
+            ctypes.pythonapi.PyBuffer_Release(ctypes.byref(export))
+
     def test_buffers_pass_the_bulk_checks(self):
         _, rec = collect("owned:4/stop")
         sink = support.probe_device("count=length")
@@ -80,6 +99,42 @@ class ReleaseTest(unittest.TestCase):
         _, rec = collect("owned:5/stop")
         gc.collect()
         self.assertEqual(bytes(rec.kept[0]), probe_bytes(0, 5))
+
+    def test_view_exports_outliving_their_callback_keep_the_bytes(self):
+        # The first case keeps a piece of a 64 MiB chunk (freed by the worker
+        # after the call), the second one of a 64 MiB accumulation buffer
+        # (freed with the stream): unmapped memory, unless the exports keep it.
+        script = ("import threading, support\n"
+                  "device = support.probe_device({options!r})\n"
+                  "kept, ended = [], threading.Event()\n"
+                  "def on_piece(view, text):\n"
+                  "    if view is not None: kept.append(memoryview(view))\n"
+                  "    elif text is None: ended.set()\n"
+                  "stream = device.start_aligned_read_stream(0, {alignment}, on_piece)\n"
+                  "assert ended.wait(30)\n"
+                  "stream.stop(); del stream, device\n"
+                  "print([(len(m), m[0], m[-1]) for m in kept])\n")
+        big = 1 << 26
+        for options, alignment, size in ((f"script=owned:{big}/stop", 1, big), ("script=owned:1000/stop", big, 1000)):
+            with self.subTest(alignment=alignment):
+                result = support.run_python(script.format(options=options, alignment=alignment))
+                self.assertEqual(result.returncode, 0, result.stderr[-2000:])
+                self.assertEqual(result.stdout.strip(), str([(size, 0, (size - 1) % 251)]))
+
+    def test_kept_chunk_released_with_its_last_export(self):
+        before = counters()
+        device = support.probe_device("script=owned:8/owned:8/stop")
+        rec, views = Recorder(), []
+        stream = device.start_aligned_read_stream(
+            0, 1, lambda view, text: (views.append(memoryview(view)) if view is not None and not views else None,
+                                      rec(view, text)))
+        rec.wait()
+        stream.stop()
+        released = lambda: int(counters()["chunks_released"]) - int(before["chunks_released"])
+        self.assertEqual(released(), 1)  # the first chunk is still exported
+        del views[:]
+        gc.collect()
+        self.assertEqual(released(), 2)
 
     def test_aligned_stream_frees_every_chunk(self):
         before = counters()

@@ -74,6 +74,23 @@ class LoadingTest(unittest.TestCase):
             "Device Manager create_manager is a function, not a variable holding the factory's address: " + function,
             "Device Manager create_manager holds a null factory address: " + null])
 
+    def test_messages_keep_bytes_that_are_not_utf8(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            base = os.fsencode(tmp) + b"/\xff-"
+            os.mkdir(base + b"dir")
+            shutil.copy(support.test_plugin("tp_no_entry"), base + b"entry.so")
+            cases = [(base + b"missing.so", b"Device Manager not found: " + base + b"missing.so"),
+                     (base + b"dir", b"Not a regular file: " + base + b"dir"),
+                     (base + b"entry.so", b"Device Manager does not have create_manager function: "
+                      + base + b"entry.so")]
+            for path, message in cases:
+                with self.subTest(message[:20]), self.assertRaises(RuntimeError) as caught:
+                    tavo.get_device_manager(path)
+                self.assertEqual(str(caught.exception), os.fsdecode(message))
+        with self.assertRaises(RuntimeError) as caught:
+            support.probe_manager().create_device(b"throw:device \xff\xfe")
+        self.assertEqual(os.fsencode(str(caught.exception)), b"device \xff\xfe")
+
     def test_symbolic_link_and_bare_name(self):
         with tempfile.TemporaryDirectory() as tmp:
             link = os.path.join(tmp, "link.so")

@@ -9,6 +9,7 @@ import subprocess
 import unittest
 
 import pytavo_device as tavo
+import support
 
 
 class NamespaceTest(unittest.TestCase):
@@ -92,6 +93,71 @@ class ReturnCodeTest(unittest.TestCase):
         rc = tavo.ReturnCode
         self.assertEqual(rc.Failure.__getstate__(), 1)
         self.assertEqual(pickle.loads(pickle.dumps(rc.Failure)), rc.Failure)
+
+    def test_pickling_under_every_protocol(self):
+        # Protocols 0 and 1 aborted the process: run them in a child.
+        result = support.run_python(
+            "import pickle, pytavo_device as tavo, support\n"
+            "rc = tavo.ReturnCode\n"
+            "for protocol in range(pickle.HIGHEST_PROTOCOL + 1):\n"
+            "    print([pickle.loads(pickle.dumps(c, protocol)) == c for c in (rc.Success, rc.Failure, rc(7))])\n"
+            "    for obj in (tavo.Device(), support.probe_manager()):\n"
+            "        try:\n"
+            "            pickle.dumps(obj, protocol)\n"
+            "        except TypeError as e:\n"
+            "            print(e)\n")
+        self.assertEqual(result.returncode, 0, result.stderr[-2000:])
+        self.assertEqual(result.stdout.splitlines(), ["[True, True, True]", "cannot pickle 'pytavo_device.Device' object",
+                                                      "cannot pickle 'pytavo_device.DeviceManager' object"] * 6)
+
+
+UNCONSTRUCTED = r"""
+import copy, pytavo_device as tavo
+
+def bare(cls):
+    return cls.__new__(cls)
+
+class Early(tavo.Device):
+    def __init__(self):
+        self.status = self.get_status()
+        super().__init__()
+
+class Stateful(tavo.Device):
+    def __getstate__(self):
+        return {}
+    def __setstate__(self, state):
+        pass
+
+class BadStatus(tavo.Device):
+    def send_registers(self):
+        return bare(tavo.ReturnCode)
+
+d, s, m, r = bare(tavo.Device), bare(tavo.DataStream), bare(tavo.DeviceManager), bare(tavo.ReturnCode)
+calls = [Early, lambda: copy.deepcopy(Stateful()).get_info(), lambda: tavo.Device.send_registers(BadStatus()),
+         lambda: repr(d), lambda: d.set_register_sync(1, 2, 3), lambda: d.set_register(1, 2, 3), d.send_registers,
+         lambda: d.get_register_sync(1), lambda: d.get_register(1), d.read_registers, lambda: d.trigger(1, 2),
+         lambda: d.write(0, b"x"), lambda: d.read(0, bytearray(1)), lambda: d.start_read_stream(0, None),
+         lambda: d.start_aligned_read_stream(0, 1, None), d.get_status, d.get_info,
+         s.stop, s.__enter__, lambda: s.__exit__(None, None, None),
+         m.info, m.location, m.list_devices, m.get_device_options, lambda: m.create_device("x"),
+         lambda: r.value, lambda: r.name, lambda: int(r), lambda: hash(r), lambda: repr(r), lambda: str(r),
+         lambda: r == tavo.ReturnCode.Success, r.__getstate__]
+for call in calls:
+    try:
+        call()
+        print("called")
+    except TypeError as e:
+        print("refused" if ("no native object" in str(e) or "cannot pickle" in str(e)) else e)
+"""
+
+
+class UnconstructedInstanceTest(unittest.TestCase):
+    def test_every_method_refuses_an_instance_without_native_object(self):
+        result = support.run_python(UNCONSTRUCTED)
+        self.assertEqual(result.returncode, 0, result.stderr[-2000:])
+        lines = result.stdout.splitlines()
+        self.assertEqual(lines, ["refused"] * len(lines))
+        self.assertEqual(len(lines), 33)
 
 
 class VersionCheckTest(unittest.TestCase):

@@ -236,14 +236,35 @@ class BulkForwardingTest(unittest.TestCase):
         self.assertEqual(tavo.Device.read(Reader(), 0, target), 6)
         self.assertEqual(target, bytes(range(6)))
 
-    def test_read_view_kept_beyond_call_fails(self):
+    def test_kept_views_never_reach_the_callers_memory(self):
         class Keeper(tavo.Device):
             def read(self, addr, length, data):
-                self.derived = memoryview(data)  # an export the device cannot release
-                return 0
+                data[:2] = b"ok"
+                self.kept = data[:]  # views derived from the one the call hands over
+                if addr:
+                    raise ValueError("busy")
+                return 2
 
-        with self.assertRaises(BufferError):
-            tavo.Device.read(Keeper(), 0, bytearray(4))
+            def write(self, addr, length, data):
+                self.kept = memoryview(data)
+                raise ValueError("busy")
+
+        for addr in (0, 1):
+            with self.subTest(returns=not addr):
+                k, target = Keeper(), bytearray(4)
+                if addr:
+                    with self.assertRaises(ValueError):
+                        tavo.Device.read(k, addr, target)
+                else:
+                    self.assertEqual(tavo.Device.read(k, addr, target), 2)
+                self.assertEqual(target, b"ok\0\0")  # written as if in place
+                k.kept[:] = b"\xCC" * 4
+                self.assertEqual(target, b"ok\0\0")
+        k, source = Keeper(), bytearray(b"abcd")
+        with self.assertRaises(ValueError):
+            tavo.Device.write(k, 0, source)
+        source[:] = b"wxyz"
+        self.assertEqual(bytes(k.kept), b"abcd")
 
     def test_negative_count_refused(self):
         class Negative(tavo.Device):
