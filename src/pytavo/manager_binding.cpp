@@ -19,15 +19,19 @@ namespace {
 // device must never outlive the library. A handle whose keep_alive is empty
 // gets the manager's owner (whose deleter holds the library); a handle the
 // plugin filled is left exactly as it came.
-tavo::DeviceHandle create_device(const std::shared_ptr<tavo::DeviceManager>& manager, const std::string& name) {
+tavo::DeviceHandle create_device(tavo::DeviceManager& manager, const std::string& name) {
+    // The loader's owner, through the manager's enable_shared_from_this base.
+    // Taken by reference rather than as the holder, so that an instance whose
+    // __init__ never ran is refused like every other one.
+    std::shared_ptr<tavo::DeviceManager> owner = manager.weak_from_this().lock();
     tavo::DeviceHandle device;
     {
         // The name is the binding's own copy, valid through the unlocked
-        // call; `manager` is held by the calling frame meanwhile.
+        // call; the manager's Python object is held by the call meanwhile.
         py::gil_scoped_release unlocked;
-        device = manager->create_device(name);
+        device = manager.create_device(name);
     }
-    if (device && !device.get_deleter().keep_alive) device.get_deleter().keep_alive = manager;
+    if (device && !device.get_deleter().keep_alive) device.get_deleter().keep_alive = std::move(owner);
     return device;
 }
 
