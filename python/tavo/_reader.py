@@ -189,5 +189,5 @@ class _AsyncChunks:
             try:
                 await future
             finally:
-                if not future.done():  # cancelled: stop listening
+                if future.cancelled() or not future.done():  # the task was cancelled
                     inbox.remove_async_waiter(future)
