@@ -79,16 +79,10 @@ class Inbox:
     def deliver(self, buffer, text) -> None:
         if buffer is not None:
             view = memoryview(buffer)
+            size = view.nbytes
             with self.lock:
-                size = view.nbytes
-                # Wait for space, unless nothing is buffered (a chunk larger
-                # than the limit goes through alone) or a read waits for more
-                # than is buffered (it needs this chunk to finish).
-                while (self.buffered and self.buffered + size > self.max_bytes
-                       and self.buffered >= self.wanted and not self.closed):
-                    self.writer_waiting = True
-                    self.space_ready.wait()  # close() and every take notify
-                self.writer_waiting = False
+                if self.buffered and self.buffered + size > self.max_bytes:
+                    self._wait_for_space(size)
                 if self.closed:
                     return
                 if self.copy:
@@ -97,7 +91,11 @@ class Inbox:
                 self.buffered += size
                 self.chunks += 1
                 self.bytes += size
-                wake = self._wake_readers()
+                if self.reader_waiting:
+                    self.data_ready.notify()
+                if not self.async_waiters:
+                    return
+                wake = self._take_async_waiters()
         elif text is None:
             with self.lock:
                 if self.closed:
@@ -125,19 +123,27 @@ class Inbox:
                 self.items.append(StreamError(text))
                 self.markers += 1
                 wake = self._wake_readers()
-        # Outside the lock: waking a loop writes to its self-pipe.
-        for loop, future in wake:
-            try:
-                loop.call_soon_threadsafe(_resolve, future)
-            except RuntimeError:  # that loop is closed; nobody waits on it any more
-                pass
+        _resolve_all(wake)
+
+    def _wait_for_space(self, size: int) -> None:
+        """Called by `deliver` with the lock held when `size` more bytes
+        would pass the limit: waits until they fit, or a read needs more than
+        is buffered (it cannot finish without this chunk), or the inbox is
+        closed. `close()` and every take notify `space_ready`."""
+        while (self.buffered and self.buffered + size > self.max_bytes
+               and self.buffered >= self.wanted and not self.closed):
+            self.writer_waiting = True
+            self.space_ready.wait()
+        self.writer_waiting = False
 
     def _wake_readers(self) -> list:
-        """Called with the lock held after an append."""
+        """Called with the lock held after an append; returns the event-loop
+        waiters to resolve once the lock is released."""
         if self.reader_waiting:
             self.data_ready.notify()
-        if not self.async_waiters:
-            return []
+        return self._take_async_waiters() if self.async_waiters else []
+
+    def _take_async_waiters(self) -> list:
         wake, self.async_waiters = self.async_waiters, []
         return wake
 
@@ -152,12 +158,8 @@ class Inbox:
             self.buffered = self.markers = 0
             self.space_ready.notify_all()
             self.data_ready.notify_all()
-            wake, self.async_waiters = self.async_waiters, []
-        for loop, future in wake:
-            try:
-                loop.call_soon_threadsafe(_resolve, future)
-            except RuntimeError:
-                pass
+            wake = self._take_async_waiters()
+        _resolve_all(wake)
 
     def stats(self) -> StreamStats:
         with self.lock:
@@ -257,6 +259,16 @@ class Inbox:
     def remove_async_waiter(self, future: asyncio.Future) -> None:
         with self.lock:
             self.async_waiters = [(loop, f) for loop, f in self.async_waiters if f is not future]
+
+
+def _resolve_all(waiters: list) -> None:
+    """Wakes awaiting tasks through their loops; called without the lock,
+    since waking a loop writes to its self-pipe."""
+    for loop, future in waiters:
+        try:
+            loop.call_soon_threadsafe(_resolve, future)
+        except RuntimeError:  # that loop is closed; nobody waits on it any more
+            pass
 
 
 def _resolve(future: asyncio.Future) -> None:

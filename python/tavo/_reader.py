@@ -100,11 +100,12 @@ class StreamReader:
         """Fills `buffer` (any writable bytes-like object) from the stream and
         returns its length; fewer bytes only at the end of the stream, then 0.
         Raises TimeoutError if `timeout` seconds pass first, taking nothing."""
-        with memoryview(buffer) as view:
-            if view.readonly:
-                raise TypeError("readinto() needs a writable buffer")
-            with view.cast("B") as target:
-                return self._fill(target, timeout)
+        target = memoryview(buffer)
+        if target.readonly:
+            raise TypeError("readinto() needs a writable buffer")
+        if target.format != "B" or target.ndim != 1:
+            target = target.cast("B")
+        return self._fill(target, timeout)
 
     def read(self, n: int, timeout: float | None = None) -> bytes:
         """Exactly `n` bytes; fewer only at the end of the stream, then b"".
@@ -122,9 +123,11 @@ class StreamReader:
         n = target.nbytes
         deadline = None if timeout is None else time.monotonic() + timeout
         with inbox.lock:
-            if not inbox.wait_bytes(n, deadline):
-                raise TimeoutError(f"{n} bytes did not arrive within {timeout} s")
-            self._check_open()
+            if inbox.buffered < n and not inbox.markers:
+                if not inbox.wait_bytes(n, deadline):
+                    raise TimeoutError(f"{n} bytes did not arrive within {timeout} s")
+            if inbox.closed:
+                raise ValueError("read from a closed StreamReader")
             count = inbox.take_into(target)
             if count < n and inbox.items[0] is not END:
                 try:
@@ -148,8 +151,9 @@ class StreamReader:
         a plain stream (no copy), of a copy for an aligned stream."""
         inbox = self._inbox
         with inbox.lock:
-            inbox.wait_item(None)
-            self._check_open()
+            if not inbox.items:  # (close() empties them, so they imply an open reader)
+                inbox.wait_item(None)
+                self._check_open()
             item = inbox.take_chunk()
         if item is END:
             raise StopIteration
