@@ -170,13 +170,14 @@ class Inbox:
         buffered, or the inbox is closed. False when the deadline passed."""
         if self.buffered >= n or self.markers or self.closed:
             return True
-        self.wanted = n
+        self.wanted = max(self.wanted, n)  # several threads may wait; the largest need counts
         if self.writer_waiting:
             self.space_ready.notify()  # it may go on now that a read needs more
         try:
             return self._wait(lambda: self.buffered >= n or self.markers or self.closed, deadline)
         finally:
-            self.wanted = 0
+            if not self.reader_waiting:
+                self.wanted = 0
 
     def wait_item(self, deadline: float | None) -> bool:
         """Waits, with the lock held, until anything is buffered or the inbox
