@@ -13,6 +13,7 @@ when `close` returns no thread of the stream is left.
 from __future__ import annotations
 
 import asyncio
+import threading
 import time
 import weakref
 from collections.abc import AsyncIterator, Iterator
@@ -58,6 +59,8 @@ class StreamReader:
         # Set before the stream starts, so that a reader that fails to start
         # (or is dropped unclosed) still lets its callback go.
         self._closer = weakref.finalize(self, inbox.close)
+        self._close_lock = threading.Lock()
+        self._stream: pytavo_device.DataStream | None = None
         if alignment is None:
             stream = device.start_read_stream(addr, inbox.deliver, chunk_size, max_queue_elements)
         else:
@@ -66,7 +69,7 @@ class StreamReader:
         if stream is None:
             self._closer()
             raise RuntimeError("the device started no stream")
-        self._stream: pytavo_device.DataStream | None = stream
+        self._stream = stream
 
     # -- lifetime ----------------------------------------------------------
 
@@ -80,10 +83,13 @@ class StreamReader:
         """Stops the stream and drops what was buffered; returns when nothing
         of the stream runs any more. Later reads raise ValueError."""
         self._closer()  # the callback stops waiting and discards from now on
-        stream, self._stream = self._stream, None
-        if stream is not None:
-            stream.stop()  # releases the interpreter lock while the device stops
-            del stream  # joins the worker, again with the lock released
+        # Any thread may close (a deadline timer, say): a second close waits
+        # for the first to finish, so every close returns with nothing running.
+        with self._close_lock:
+            stream, self._stream = self._stream, None
+            if stream is not None:
+                stream.stop()  # releases the interpreter lock while the device stops
+                del stream  # joins the worker, again with the lock released
 
     @property
     def closed(self) -> bool:
