@@ -180,7 +180,7 @@ class StreamReaderDataTest(unittest.TestCase):
         self.assertEqual([type(c.obj) for c in chunks], [pytavo_device.ManagedBuffer] * 3)
 
     def test_timeout_takes_nothing(self):
-        with tavo.StreamReader(sim("rate=4"), 0, chunk_size=100) as r:  # one chunk at once, the next 0.25 s later
+        with tavo.StreamReader(sim("rate=1"), 0, chunk_size=100) as r:  # one chunk at once, the next 1 s later
             with self.assertRaises(TimeoutError):
                 r.read(150, timeout=0.05)
             self.assertEqual(r.read(50), pattern(0, 50))
@@ -193,8 +193,8 @@ class StreamReaderDataTest(unittest.TestCase):
                 await asyncio.wait_for(anext(chunks), 0.05)  # nothing due yet: the wait is cancelled
             self.assertEqual(r._inbox.async_waiters, [])  # and no longer listens
             return bytes(await asyncio.wait_for(anext(chunks), 5))
-        with tavo.StreamReader(sim("rate=4"), 0, chunk_size=100) as r:
-            r.read(100)  # the first chunk; the second is due 0.25 s after the start
+        with tavo.StreamReader(sim("rate=1"), 0, chunk_size=100) as r:
+            r.read(100)  # the first chunk; the second is due 1 s after the start
             self.assertEqual(asyncio.run(scenario(r)), pattern(0, 200)[100:])
 
 
@@ -223,7 +223,11 @@ class StreamReaderEventsTest(unittest.TestCase):
                 r.read(10)
             self.assertEqual(caught.exception.partial, pattern(0, 30)[25:])
             self.assertEqual(r.read(10), pattern(0, 40)[30:])
-            self.assertEqual(r.stats.errors, 2)
+            with self.assertRaises(tavo.StreamError) as caught:
+                r.read(100)
+            self.assertEqual(caught.exception.partial, pattern(0, 60)[40:])
+            self.assertEqual(r.read(100), pattern(0, 70)[60:])  # the end: a short read
+            self.assertEqual(r.stats, tavo.StreamStats(chunks=7, bytes=70, dropped=0, errors=2))
 
     def slow_reader(self, on_overflow):
         """A finite unlimited-rate stream read only after it has overflowed;
