@@ -56,6 +56,9 @@ class StreamStats:
 
 
 class Inbox:
+    """The events of one stream, in order, between its callback and its
+    readers. See the module's text for the threads and the memory bound."""
+
     def __init__(self, max_bytes: int, copy: bool, raise_overflow: bool) -> None:
         self.lock = threading.Lock()
         self.data_ready = threading.Condition(self.lock)

@@ -21,6 +21,7 @@ from typing import Literal
 
 import pytavo_device
 
+from ._errors import StreamError
 from ._inbox import END, Inbox, StreamStats
 
 __all__ = ["StreamReader", "StreamStats"]
@@ -132,13 +133,12 @@ class StreamReader:
             if inbox.buffered < n and not inbox.markers:
                 if not inbox.wait_bytes(n, deadline):
                     raise TimeoutError(f"{n} bytes did not arrive within {timeout} s")
-            if inbox.closed:
-                raise ValueError("read from a closed StreamReader")
+            self._check_open()
             count = inbox.take_into(target)
             if count < n and inbox.items[0] is not END:
                 try:
                     inbox.raise_marker()
-                except Exception as error:  # a StreamError: hand over what came before it
+                except StreamError as error:  # hand over what came before it
                     error.partial = bytes(target[:count])
                     raise
             return count
