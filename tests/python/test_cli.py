@@ -44,6 +44,15 @@ class CommandTestCase(unittest.TestCase):
         self.assertIn(message, stderr)
 
 
+class HelpTest(CommandTestCase):
+    def test_every_subcommand_has_help(self):
+        for command in (["plugins"], ["devices"], ["info"], ["reg"], ["reg", "P", "D", "read"],
+                        ["reg", "P", "D", "write"], ["record"]):
+            with self.subTest(command=command):
+                self.assertRegex(self.ok(*command, "--help"), rf"\Ausage: tavo {command[0]} ")
+        self.fails(2, "the following arguments are required: COMMAND")
+
+
 class PluginsTest(CommandTestCase):
     def test_lists_the_plugins_and_the_directories(self):
         out = self.ok("plugins", env={"TAVO_PLUGIN_PATH": PROBE_DIR})
