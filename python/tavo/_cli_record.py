@@ -87,15 +87,15 @@ class _Recording:
 
 
 def run_record(args: argparse.Namespace) -> int:
-    device = tavo.open_device(args.plugin, args.device)  # before the file: a bad device leaves no file
-    out = _open_output(args.output)
+    device = tavo.open_device(args.plugin, args.device)
     progress = _Progress(sys.stderr)
     recording = _Recording()
     interrupted = False
-    # Drops are counted rather than raised: the recording goes on, and the
-    # exit status reports them at the end.
-    with out, tavo.StreamReader(device, args.addr, chunk_size=args.chunk_size, alignment=args.align,
-                                on_overflow="count") as reader:
+    # The stream starts before the file is made, so a device that refuses
+    # it leaves no file behind. Drops are counted rather than raised: the
+    # recording goes on, and the exit status reports them at the end.
+    with tavo.StreamReader(device, args.addr, chunk_size=args.chunk_size, alignment=args.align,
+                           on_overflow="count") as reader, _open_output(args.output) as out:
         deadline = None
         if args.seconds is not None:
             deadline = threading.Timer(args.seconds, reader.close)

@@ -217,7 +217,9 @@ class RecordTest(CommandTestCase):
                    "record", "sim", "sim0", "-o", self.out, "--seconds=-1")
         self.fails(1, "No such file or directory", "record", "sim", "sim0", "--bytes", "1", "-o", self.out / "x")
         self.fails(1, "unknown device 'sim9'", "record", "sim", "sim9", "--bytes", "1", "-o", self.out)
-        self.assertFalse(self.out.exists())  # a device refused leaves no file behind
+        self.fails(1, "stream refused", "record", "tp_probe", "probe:stream=throw", "--bytes", "1", "-o", self.out,
+                   env={"TAVO_PLUGIN_PATH": PROBE_DIR})
+        self.assertFalse(self.out.exists())  # a device or stream refused leaves no file behind
 
 
 def read_terminal(fd):
