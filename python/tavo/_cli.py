@@ -185,12 +185,13 @@ def main(argv: list[str] | None = None) -> int:
         return e.code if isinstance(e.code, int) else USAGE
     try:
         return args.run(args)
-    # The failures a user can cause: a plugin not found (FileNotFoundError)
-    # or not loadable, a device string the plugin refuses (RuntimeError, the
-    # plugin's text), a plugin that makes no device (LookupError), a refused
-    # operation, a file that cannot be written. Anything else is a fault of
-    # this program and keeps its traceback.
-    except (CommandError, tavo.TavoError, OSError, RuntimeError, LookupError) as e:
+    # The failures a user or a plugin can cause: a plugin not found
+    # (FileNotFoundError) or not loadable, a device string the plugin
+    # refuses (RuntimeError, the plugin's text), a plugin that makes no
+    # device (LookupError), a text that is not UTF-8, a refused operation, a
+    # file that cannot be written. Anything else is a fault of this program
+    # and keeps its traceback.
+    except (CommandError, tavo.TavoError, OSError, RuntimeError, LookupError, UnicodeDecodeError) as e:
         sys.stdout.flush()
         print(f"tavo: error: {_one_line(e)}", file=sys.stderr)
         return FAILURE

@@ -90,6 +90,7 @@ class DevicesAndInfoTest(CommandTestCase):
         self.fails(1, "unknown option 'bogus'", "info", "sim", "sim0:bogus=1")
         # A plugin that makes no device: its device list, folded into the one line.
         self.fails(1, "no device 'none'", "info", "tp_probe", "none", env=probe)
+        self.fails(1, "'utf-8' codec can't decode byte 0xff", "info", "tp_probe", "probe:bad_utf8=1", env=probe)
         self.fails(2, "required: PLUGIN", "devices")
 
 
