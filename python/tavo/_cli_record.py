@@ -19,7 +19,7 @@ from ._cli_args import (INTERRUPTED, SUCCESS, CommandError, add_plugin_and_devic
                         seconds, u32)
 
 PROGRESS_INTERVAL = 0.25  # seconds between progress lines: at most four a second
-WRITE_BUFFER = 64 * 1024  # chunks this large or larger go to the file without a copy
+WRITE_BUFFER = 64 * 1024  # larger chunks go to the file without a copy; smaller ones are gathered
 
 
 class _Progress:
