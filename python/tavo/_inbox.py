@@ -95,7 +95,7 @@ class Inbox:
                 self.chunks += 1
                 self.bytes += size
                 if self.reader_waiting:
-                    self.data_ready.notify()
+                    self.data_ready.notify_all()  # see _wake_readers
                 if not self.async_waiters:
                     return
                 wake = self._take_async_waiters()
@@ -141,9 +141,12 @@ class Inbox:
 
     def _wake_readers(self) -> list:
         """Called with the lock held after an append; returns the event-loop
-        waiters to resolve once the lock is released."""
+        waiters to resolve once the lock is released. Every waiting thread is
+        woken: they wait for different things (n bytes, any item), and the
+        one a single notify picks may still be short while another could go
+        on, and would sleep for good if this was the stream's last event."""
         if self.reader_waiting:
-            self.data_ready.notify()
+            self.data_ready.notify_all()
         return self._take_async_waiters() if self.async_waiters else []
 
     def _take_async_waiters(self) -> list:

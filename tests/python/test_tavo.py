@@ -13,6 +13,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 import unittest
 from unittest import mock
@@ -185,6 +186,23 @@ class StreamReaderDataTest(unittest.TestCase):
                 r.read(150, timeout=0.05)
             self.assertEqual(r.read(50), pattern(0, 50))
             self.assertEqual(r.read(150, timeout=5), pattern(0, 200)[50:])
+
+    def test_every_waiting_thread_is_woken(self):
+        # A waits for more than the stream will hold, then B for a little:
+        # the second chunk must wake B too, and the end must wake A.
+        probe = tavo.open_device(support.test_plugin("tp_probe"),
+                                 "probe:script=owned:100/sleep:1000/owned:100/sleep:1000/stop")
+        with tavo.StreamReader(probe, 0) as r:
+            r.read(100)
+            got = {}
+            readers = [threading.Thread(target=lambda k=k, n=n: got.__setitem__(k, r.read(n)), daemon=True)
+                       for k, n in (("a", 1000), ("b", 10))]
+            for thread in readers:
+                thread.start()
+                time.sleep(0.1)
+            for thread in readers:
+                thread.join(10)
+            self.assertEqual(got, {"a": bytes(range(110, 200)), "b": bytes(range(100, 110))})
 
     def test_async_cancelled_wait_loses_nothing(self):
         async def scenario(r):
