@@ -30,13 +30,13 @@ class _Progress:
         self.shown = stream.isatty()
         self.start = self.next = time.monotonic()
 
-    def update(self, now: float, written: int, chunks: int, reader: tavo.StreamReader) -> None:
+    def update(self, now: float, written: int, chunks: int, dropped: int) -> None:
         if now < self.next or not self.shown:
             return
         self.next = now + PROGRESS_INTERVAL
         rate = written / max(now - self.start, 1e-9) / 2**20
         self.stream.write(f"\r{written / 2**20:10.1f} MiB  {rate:8.1f} MiB/s  {chunks:9d} chunks  "
-                          f"{reader.stats.dropped} dropped ")
+                          f"{dropped} dropped ")
         self.stream.flush()
 
     def finish(self) -> None:
@@ -53,11 +53,13 @@ def _open_output(name: str):
 
 
 class _Recording:
-    """What went to the file so far, and the device's error texts; dropped
-    events are counted by the reader."""
+    """What went to the file so far, and the events dropped and the device's
+    error texts met on the way: all counted in stream order, so that nothing
+    the stream does after the last byte written counts (the reader's own
+    `stats` go on counting until it is closed)."""
 
     def __init__(self) -> None:
-        self.written = self.chunks = 0
+        self.written = self.chunks = self.dropped = 0
         self.errors: list[str] = []
 
     def copy(self, reader: tavo.StreamReader, out, limit: int | None, progress: _Progress) -> None:
@@ -76,8 +78,10 @@ class _Recording:
                     out.write(chunk)
                     self.written += size
                     self.chunks += 1
-                    progress.update(clock(), self.written, self.chunks, reader)
+                    progress.update(clock(), self.written, self.chunks, self.dropped)
                 return  # the end of the stream
+            except tavo.Overflow as e:  # events dropped at this place: count them and go on
+                self.dropped += e.dropped
             except tavo.StreamError as e:  # a device error, in its place: note it and go on
                 self.errors.append(e.text)
             except ValueError:
@@ -92,10 +96,10 @@ def run_record(args: argparse.Namespace) -> int:
     recording = _Recording()
     interrupted = False
     # The stream starts before the file is made, so a device that refuses
-    # it leaves no file behind. Drops are counted rather than raised: the
-    # recording goes on, and the exit status reports them at the end.
-    with tavo.StreamReader(device, args.addr, chunk_size=args.chunk_size, alignment=args.align,
-                           on_overflow="count") as reader, _open_output(args.output) as out:
+    # it leaves no file behind. Drops and errors are noted where they occur
+    # and the recording goes on; the exit status reports them at the end.
+    with tavo.StreamReader(device, args.addr, chunk_size=args.chunk_size,
+                           alignment=args.align) as reader, _open_output(args.output) as out:
         deadline = None
         if args.seconds is not None:
             deadline = threading.Timer(args.seconds, reader.close)
@@ -110,22 +114,21 @@ def run_record(args: argparse.Namespace) -> int:
                 # goes on to close the reader (and perhaps the process).
                 deadline.cancel()
                 deadline.join()
-        stats = reader.stats
         out.flush()
     elapsed = time.monotonic() - progress.start
     progress.finish()
-    written, errors = recording.written, recording.errors
+    written, dropped, errors = recording.written, recording.dropped, recording.errors
     name = "stdout" if args.output == "-" else args.output
     print(f"tavo: recorded {written} bytes in {recording.chunks} chunks to {name} in {elapsed:.2f} s "
-          f"({written / max(elapsed, 1e-9) / 2**20:.1f} MiB/s), {stats.dropped} dropped, {stats.errors} errors",
+          f"({written / max(elapsed, 1e-9) / 2**20:.1f} MiB/s), {dropped} dropped, {len(errors)} errors",
           file=sys.stderr)
     if interrupted:
         return INTERRUPTED
     if args.bytes is not None and written < args.bytes:
         raise CommandError(f"the stream ended after {written} of {args.bytes} bytes")
-    if (stats.dropped or errors) and not args.allow_drops:
+    if (dropped or errors) and not args.allow_drops:
         first = f" (first: {errors[0]})" if errors else ""
-        raise CommandError(f"{stats.dropped} events dropped and {len(errors)} device errors{first}; "
+        raise CommandError(f"{dropped} events dropped and {len(errors)} device errors{first}; "
                            "--allow-drops accepts them")
     return SUCCESS
 

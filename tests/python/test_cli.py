@@ -164,6 +164,9 @@ class RecordTest(CommandTestCase):
                    "record", "sim", "sim0:chunks=10", "--bytes", "1000000", "-o", self.out)
         self.fails(1, "0 events dropped and 3 device errors (first: simulated error at chunk 3)",
                    "record", "sim", "sim0:chunks=10,error_every=3", "--seconds", "30", "-o", self.out)
+        # Counted up to the last byte written, not what the stream does before it is stopped.
+        self.fails(1, ", 0 dropped, 9 errors\ntavo: error: 0 events dropped and 9 device errors",
+                   "record", "sim", "sim0:error_every=1", "--bytes", "40960", "-o", self.out)
         # Accepted, the data is whole: the device's errors do not interrupt it.
         self.ok("record", "sim", "sim0:chunks=10,error_every=3", "--seconds", "30", "--allow-drops", "-o", self.out)
         self.assertEqual(self.out.read_bytes(), sim_bytes(0, 0, 40960))
