@@ -20,13 +20,12 @@ import argparse
 import json
 import sys
 
-import pytavo_device
-
 import tavo
 
 from ._cli_args import (FAILURE, INTERRUPTED, SUCCESS, U32_MAX, USAGE, CommandError, Parser,
                         add_plugin_and_device, positive, u32)
 from ._cli_record import add_record_command
+from ._plugins import load_manager
 
 
 # -- output ------------------------------------------------------------------
@@ -47,14 +46,6 @@ def _one_line(text: str) -> str:
 
 # -- subcommands -------------------------------------------------------------
 
-def _manager(plugin: str) -> pytavo_device.DeviceManager:
-    path = tavo.find_plugin(plugin)
-    manager = pytavo_device.get_device_manager(path)
-    if manager is None:
-        raise CommandError(f"plugin {path} made no device manager")
-    return manager
-
-
 def run_plugins(args: argparse.Namespace) -> int:
     found, dirs = tavo.list_plugins(), tavo.plugin_dirs()
     if args.json:
@@ -72,7 +63,7 @@ def run_plugins(args: argparse.Namespace) -> int:
 
 
 def run_devices(args: argparse.Namespace) -> int:
-    manager = _manager(args.plugin)
+    _, manager = load_manager(args.plugin)
     info, location = manager.info(), str(manager.location())
     devices, options = manager.list_devices(), manager.get_device_options()
     if args.json:

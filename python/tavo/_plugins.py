@@ -107,6 +107,17 @@ def list_plugins() -> list[tuple[str, pathlib.Path]]:
     return result
 
 
+def load_manager(plugin: str | os.PathLike[str]) -> tuple[pathlib.Path, pytavo_device.DeviceManager]:
+    """Finds `plugin` (see `find_plugin`) and loads it: (its file, its
+    manager). Raises as `open_device` does for a plugin not found or not
+    loadable. Used by `open_device` and the `tavo devices` command."""
+    path = find_plugin(plugin)
+    manager = pytavo_device.get_device_manager(path)
+    if manager is None:
+        raise RuntimeError(f"plugin {path} made no device manager")
+    return path, manager
+
+
 def open_device(plugin: str | os.PathLike[str], device: str) -> pytavo_device.Device:
     """Finds `plugin` (see `find_plugin`), loads it and creates `device`, a
     device string in the plugin's own format (for the simulator
@@ -116,10 +127,7 @@ def open_device(plugin: str | os.PathLike[str], device: str) -> pytavo_device.De
     for a plugin that does not load or refuses the device string (with the
     plugin's text), and LookupError, quoting the plugin's device list, when
     the plugin makes no device."""
-    path = find_plugin(plugin)
-    manager = pytavo_device.get_device_manager(path)
-    if manager is None:
-        raise RuntimeError(f"plugin {path} made no device manager")
+    path, manager = load_manager(plugin)
     created = manager.create_device(device)
     if created is None:
         listing = manager.list_devices().rstrip("\n") or "(none)"
