@@ -82,6 +82,8 @@ class _Recording:
                 return  # the end of the stream
             except tavo.Overflow as e:  # events dropped at this place: count them and go on
                 self.dropped += e.dropped
+                # A reader far behind may meet little but drops for a while: show them.
+                progress.update(clock(), self.written, self.chunks, self.dropped)
             except tavo.StreamError as e:  # a device error, in its place: note it and go on
                 self.errors.append(e.text)
             except ValueError:
