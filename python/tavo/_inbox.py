@@ -5,8 +5,9 @@ Threads: `deliver` is the stream callback. The module calls it on the
 stream's worker thread, one event at a time, in stream order, taking the
 interpreter lock for each call; it must return for the stream to go on, so
 every wait in it ends when the inbox is closed. The reading side (`take_*`,
-`wait_*`) runs on any thread. All state is guarded by `lock`; `data_ready`
-and `space_ready` are the two conditions over it.
+`wait_*`) runs on any thread. All state is guarded by `lock` (re-entrant
+for the reader's finalizer, see `Inbox.__init__`); `data_ready` and
+`space_ready` are the two conditions over it.
 
 Memory: data sits here as memoryviews: of the ManagedBuffer itself for a
 plain stream (no copy), of a bytes copy for an aligned stream (a DataView
@@ -60,7 +61,15 @@ class Inbox:
     readers. See the module's text for the threads and the memory bound."""
 
     def __init__(self, max_bytes: int, copy: bool, raise_overflow: bool) -> None:
-        self.lock = threading.Lock()
+        # Re-entrant for one caller: the reader's finalizer, `close`. A reader
+        # left in a reference cycle is freed by the garbage collector, which
+        # runs on whichever thread next checks for pending work, often the
+        # stream's worker in the middle of `deliver`, with this lock held. A
+        # plain Lock would block that worker on itself for good (and, the
+        # collection never ending, stop every later one); with an RLock the
+        # close goes through, and `deliver` finds the inbox closed, or adds to
+        # it what nobody will read and is freed with it.
+        self.lock = threading.RLock()
         self.data_ready = threading.Condition(self.lock)
         self.space_ready = threading.Condition(self.lock)
         # memoryview (data) | StreamError (error report) | _Dropped | END, in stream order

@@ -319,6 +319,25 @@ class StreamReaderLifetimeTest(unittest.TestCase):
         """)
         self.assertEqual(out, "exit with a reader open\n")
 
+    def test_collected_in_a_cycle(self):
+        # The collector frees a reader left in a cycle on any thread, often
+        # the stream's worker inside the callback: the close must go through.
+        out = self.scenario("""
+            import weakref
+            class Holder:
+                pass
+            for alignment in (4, None, 4):
+                h = Holder()
+                h.me, h.r = h, tavo.StreamReader(sim(), 0, chunk_size=64, alignment=alignment)
+                r = weakref.ref(h.r)
+                del h
+                deadline = time.monotonic() + 10
+                while threads() != before and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                print(r() is None, threads() == before)
+        """)
+        self.assertEqual(out, "True True\n" * 3)
+
     def test_keyboard_interrupt_in_a_waiting_read(self):
         out = self.scenario("""
             threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
