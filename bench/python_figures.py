@@ -327,9 +327,11 @@ class Suite:
         def record():
             summary = io.StringIO()
             start = time.perf_counter()
+            # The same finite stream as the callback's: an endless one at full
+            # rate would queue up to 4096 chunks (4 GiB) behind the file.
             with contextlib.redirect_stderr(summary):
-                status = tavo_main(["record", self.sim_path, "sim0", "--bytes", str(total), "--chunk-size",
-                                    str(chunk), "-o", path])
+                status = tavo_main(["record", self.sim_path, f"sim0:chunks={chunks}", "--bytes", str(total),
+                                    "--chunk-size", str(chunk), "-o", path])
             seconds = time.perf_counter() - start
             if status != 0 or os.path.getsize(path) != total or " 0 dropped, 0 errors" not in summary.getvalue():
                 raise RuntimeError(f"tavo record failed ({status}): {summary.getvalue()}")
