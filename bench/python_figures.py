@@ -252,9 +252,125 @@ class Suite:
         # Less the process's own CPU over the same interval without a stream.
         emit("8 idle stream CPU (core share)", idle - baseline, "one core", 1.0, "cores")
 
+    def stream_reader(self, total=2**30):
+        """tavo.StreamReader against the callback stream it is built on, and
+        against a callback that copies each chunk into a reused buffer (the
+        work readinto does)."""
+        import tavo
+
+        def reader_seconds(chunk, chunks, pull):
+            device = self.sim.create_device(f"sim0:chunks={chunks}")
+            start = time.perf_counter()
+            with tavo.StreamReader(device, 0, chunk_size=chunk, max_queue_elements=BIG_QUEUE) as reader:
+                pull(reader)
+                seconds = time.perf_counter() - start
+                if reader.stats.bytes != chunk * chunks or reader.stats.dropped:
+                    raise RuntimeError(f"the reader lost data: {reader.stats}")
+            return seconds
+
+        def copy_seconds(chunk, chunks):
+            target = memoryview(bytearray(chunk))
+            ended = threading.Event()
+
+            def on_event(buffer, text):
+                if buffer is not None:
+                    target[:] = buffer
+                elif text is None:
+                    ended.set()
+            device = self.sim.create_device(f"sim0:chunks={chunks}")
+            start = time.perf_counter()
+            with device.start_read_stream(0, on_event, chunk, BIG_QUEUE):
+                if not ended.wait(300):
+                    raise RuntimeError("the stream did not end")
+                return time.perf_counter() - start
+
+        def read_into(chunk):
+            buffer = bytearray(chunk)
+
+            def pull(reader):
+                while reader.readinto(buffer):
+                    pass
+            return pull
+
+        def iterate(reader):
+            for _ in reader:
+                pass
+
+        mib = 2**20
+        for chunk, label in ((2**16, "64K"), (2**20, "1M")):
+            chunks = total // chunk
+            plain, copying, read, iterated = interleaved(
+                lambda: total / self.stream_seconds(chunk, chunks),
+                lambda: total / copy_seconds(chunk, chunks),
+                lambda: total / reader_seconds(chunk, chunks, read_into(chunk)),
+                lambda: total / reader_seconds(chunk, chunks, iterate))
+            emit(f"9 StreamReader.readinto MiB/s ({label})", read / mib, "plain callback stream", plain / mib,
+                 "MiB/s", ">=0.8")
+            emit(f"9 StreamReader.readinto MiB/s ({label})", read / mib, "callback copying into a buffer",
+                 copying / mib, "MiB/s")
+            emit(f"9 StreamReader iteration MiB/s ({label})", iterated / mib, "plain callback stream", plain / mib,
+                 "MiB/s", ">=0.9")
+
+    def record_command(self, total=2**29, chunk=2**20):
+        """`tavo record` into a file in /dev/shm (the command's main() in
+        this process: its whole data path, without the interpreter's start)
+        against the plain callback stream writing each chunk to such a file,
+        the same work by hand; and against the plain stream that does
+        nothing with the data, for the cost of the file itself."""
+        import contextlib
+        import io
+        from tavo._cli import main as tavo_main
+
+        path = f"/dev/shm/tavo-bench-{os.getpid()}.bin"
+        chunks = total // chunk
+
+        def record():
+            summary = io.StringIO()
+            start = time.perf_counter()
+            # The same finite stream as the callback's: an endless one at full
+            # rate would queue up to 4096 chunks (4 GiB) behind the file.
+            with contextlib.redirect_stderr(summary):
+                status = tavo_main(["record", self.sim_path, f"sim0:chunks={chunks}", "--bytes", str(total),
+                                    "--chunk-size", str(chunk), "-o", path])
+            seconds = time.perf_counter() - start
+            if status != 0 or os.path.getsize(path) != total or " 0 dropped, 0 errors" not in summary.getvalue():
+                raise RuntimeError(f"tavo record failed ({status}): {summary.getvalue()}")
+            os.unlink(path)
+            return total / seconds
+
+        def callback_to_file():
+            ended = threading.Event()
+            with open(path, "wb", buffering=0) as out:
+                def on_event(buffer, text):
+                    if buffer is not None:
+                        out.write(buffer)
+                    elif text is None:
+                        ended.set()
+                device = self.sim.create_device(f"sim0:chunks={chunks}")
+                start = time.perf_counter()
+                with device.start_read_stream(0, on_event, chunk, BIG_QUEUE):
+                    if not ended.wait(300):
+                        raise RuntimeError("the stream did not end")
+                seconds = time.perf_counter() - start
+            if os.path.getsize(path) != total:
+                raise RuntimeError("the callback stream wrote a short file")
+            os.unlink(path)
+            return total / seconds
+
+        try:
+            recorded, by_hand, plain = interleaved(record, callback_to_file,
+                                                   lambda: total / self.stream_seconds(chunk, chunks))
+        finally:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(path)  # left by a failed run
+        mib = 2**20
+        emit("10 tavo record /dev/shm MiB/s (1M)", recorded / mib, "callback stream to the file", by_hand / mib,
+             "MiB/s", ">=0.7")
+        emit("10 tavo record /dev/shm MiB/s (1M)", recorded / mib, "plain callback stream", plain / mib, "MiB/s")
+
 
 FIGURES = {1: "register_calls", 2: "event_rate", 3: "byte_rate", 4: "latency", 5: "bulk", 7: "python_device",
-           8: "idle_stream"}
+           8: "idle_stream", 9: "stream_reader", 10: "record_command"}
 
 
 def main():

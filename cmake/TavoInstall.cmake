@@ -1,6 +1,7 @@
 # Installation rules: `cmake --install <build> --prefix P` lays out
 #
 #   P/lib/python3.12/site-packages/   the extension module and its type stub,
+#                                     the `tavo` package,
 #                                     where P's own python3.12 imports them
 #   P/lib/tavo/plugins/               the simulator plugin
 #   P/include/tavo/                   the plugin-facing contract headers
@@ -32,6 +33,8 @@ if(TARGET pytavo_device)
   set_target_properties(pytavo_device PROPERTIES EXPORT_NAME module)
   install(TARGETS pytavo_device EXPORT tavoTargets LIBRARY DESTINATION "${TAVO_INSTALL_PYTHONDIR}")
   install(FILES "${PROJECT_SOURCE_DIR}/src/pytavo/pytavo_device.pyi" DESTINATION "${TAVO_INSTALL_PYTHONDIR}")
+  # The `tavo` package beside the module, told where the plugins are installed.
+  tavo_install_package("${TAVO_INSTALL_PYTHONDIR}" "${TAVO_INSTALL_PLUGINDIR}")
 endif()
 
 install(EXPORT tavoTargets NAMESPACE tavo:: DESTINATION "${TAVO_INSTALL_CMAKEDIR}")

@@ -8,6 +8,7 @@ import json
 import os
 import pathlib
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -134,6 +135,76 @@ class InstallTest(unittest.TestCase):
             """))
         result = run(["cmake", "-S", str(work), "-B", str(work / "b"), f"-DCMAKE_PREFIX_PATH={self.prefix}"])
         self.assertIn(f"tavo {version} plugins in {self.prefix}/lib/tavo/plugins", result.stdout)
+
+
+# Runs in the venv's own interpreter with nothing set but PATH: the package,
+# the module and its stub side by side, the simulator found by short name.
+VENV_CLIENT = textwrap.dedent("""
+    import pathlib, sys
+    import pytavo_device, tavo
+    site = pathlib.Path(sys.argv[1])
+    assert pathlib.Path(pytavo_device.__file__).parent == site, pytavo_device.__file__
+    assert pathlib.Path(tavo.__file__).parent == site / "tavo", tavo.__file__
+    assert (site / "pytavo_device.pyi").is_file()
+    assert tavo.find_plugin("sim").resolve() == (site / "../../tavo/plugins/libtavo_sim.so").resolve()
+    with tavo.StreamReader(tavo.open_device("sim", "sim0:chunks=3"), 0) as reader:
+        assert len(reader.read(3 * 4096)) == 3 * 4096 and reader.read(1) == b""
+    print("ok")
+""")
+
+
+@unittest.skipIf(shutil.which("cmake") is None, "cmake is not installed")
+class VenvRouteTest(unittest.TestCase):
+    """The route the guide gives users: `python3.12 -m venv v` and
+    `cmake --install build --prefix v`, then v/bin/tavo and v/bin/python with
+    nothing else set; and the same installed tree after it was moved."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not (BUILD / "CMakeCache.txt").exists():
+            raise unittest.SkipTest(f"no build directory above PYTHONPATH ({BUILD})")
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.work = pathlib.Path(cls.tmp.name)
+        cls.venv = cls.work / "v"
+        run([sys.executable, "-m", "venv", "--without-pip", str(cls.venv)])
+        run(["cmake", "--install", str(BUILD), "--prefix", str(cls.venv)])
+        cls.env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PYTHONDONTWRITEBYTECODE": "1"}
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def command(self, prefix, *args):
+        return subprocess.run([str(prefix / "bin/tavo"), *args], capture_output=True, text=True, timeout=60,
+                              env=self.env, cwd=self.work)
+
+    def test_python_sees_package_module_and_simulator(self):
+        result = subprocess.run([str(self.venv / "bin/python"), "-c", VENV_CLIENT, str(self.venv / SITE)],
+                                capture_output=True, text=True, timeout=60, env=self.env, cwd=self.work)
+        self.assertEqual((result.returncode, result.stdout), (0, "ok\n"), result.stderr[-3000:])
+
+    def test_the_readme_session(self):
+        devices = self.command(self.venv, "devices", "sim")
+        self.assertEqual(devices.returncode, 0, devices.stderr)
+        self.assertIn(f"location: {self.venv.resolve()}/lib/tavo/plugins/libtavo_sim.so\n", devices.stdout)
+        self.assertIn("  sim0\tsimulated acquisition device\n", devices.stdout)
+        self.assertEqual(self.command(self.venv, "reg", "sim", "sim0", "write", "0x10", "0xCAFE").returncode, 0)
+        refused = self.command(self.venv, "reg", "sim", "sim0", "write", "0x0", "1")
+        self.assertEqual(refused.returncode, 1)
+        self.assertRegex(refused.stderr, r"\Atavo: error: sim0 refused the write [^\n]*\n\Z")
+        recorded = self.command(self.venv, "record", "sim", "sim0", "--bytes", "1000000", "-o", "f.bin")
+        self.assertEqual(recorded.returncode, 0, recorded.stderr)
+        data = (self.work / "f.bin").read_bytes()
+        self.assertEqual(len(data), 1000000)
+        self.assertEqual(data[-8:], struct.pack("<2I", 249998, 249999))  # the counter, to its last word
+
+    def test_moved_prefix(self):
+        moved = self.work / "elsewhere"
+        shutil.copytree(self.venv, moved, symlinks=True)
+        result = self.command(moved, "plugins", "--json")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(json.loads(result.stdout)["plugins"],
+                         [{"name": "sim", "path": str(moved / "lib/tavo/plugins/libtavo_sim.so")}])
 
 
 if __name__ == "__main__":

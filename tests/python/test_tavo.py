@@ -1,0 +1,355 @@
+"""The `tavo` package: plugins found by name (in the build tree, through
+TAVO_PLUGIN_PATH, and in an installed prefix), status results as exceptions,
+and StreamReader: complete ordered data by every way of reading, errors and
+overflows at their place, bounded memory, and nothing left running or
+waiting after the reader is left, dropped or interrupted."""
+
+import array
+import asyncio
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import tempfile
+import textwrap
+import threading
+import time
+import unittest
+from unittest import mock
+
+import pytavo_device
+import tavo
+
+import support
+
+RC = pytavo_device.ReturnCode
+BUILD = pathlib.Path(os.environ.get("PYTHONPATH", "").split(os.pathsep)[0]).resolve().parent
+CHUNKS_PRODUCED = 0x34
+
+
+def pattern(seed, count):
+    """The simulator's first `count` stream bytes for `seed`: byte i is byte
+    i mod 4 of the little-endian uint32 seed + i // 4."""
+    words = array.array("I", ((seed + k) & 0xFFFFFFFF for k in range((count + 3) // 4)))
+    if sys.byteorder != "little":
+        words.byteswap()
+    return words.tobytes()[:count]
+
+
+def os_threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+def run_scenario(code, timeout=60):
+    """Runs `code` in a fresh interpreter; a hang fails the test instead of
+    hanging it."""
+    result = support.run_python(code, timeout=timeout)
+    if result.returncode != 0:
+        raise AssertionError(f"scenario failed ({result.returncode}):\n{result.stdout}{result.stderr[-3000:]}")
+    return result.stdout
+
+
+class PluginSearchTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(self.tmp.cleanup)
+        self.a = pathlib.Path(self.tmp.name) / "a"
+        self.b = pathlib.Path(self.tmp.name) / "b"
+        self.a.mkdir()
+        self.b.mkdir()
+        probe = support.test_plugin("tp_probe")
+        for path in (self.a / "libfoo.so", self.b / "libtavo_foo.so", self.b / "libtavo_bar.so",
+                     self.b / "libbar.so", self.b / "baz.so", self.b / "libtavo_sim.so"):
+            shutil.copy(probe, path)
+        self.own = support.SIM.resolve().parent
+
+    def env(self, value):
+        return mock.patch.dict(os.environ, {tavo.PLUGIN_PATH_VARIABLE: value})
+
+    def test_path_order_then_name_patterns(self):
+        with self.env(os.pathsep.join(["", str(self.a), "", str(self.b), ""])):
+            self.assertEqual(tavo.plugin_dirs(), [self.a, self.b, self.own])
+            self.assertEqual(tavo.find_plugin("foo"), self.a / "libfoo.so")  # directory order first
+            self.assertEqual(tavo.find_plugin("bar"), self.b / "libtavo_bar.so")  # then libtavo_, lib, bare
+            self.assertEqual(tavo.find_plugin("baz"), self.b / "baz.so")
+            self.assertEqual(tavo.find_plugin("sim"), self.b / "libtavo_sim.so")  # the path before our own
+            self.assertEqual(tavo.list_plugins(), [("foo", self.a / "libfoo.so"), ("baz", self.b / "baz.so"),
+                                                   ("bar", self.b / "libtavo_bar.so"), ("sim", self.b / "libtavo_sim.so")])
+        with self.env(""):
+            self.assertEqual(tavo.list_plugins(), [("sim", self.own / "libtavo_sim.so")])
+
+    def test_not_found_names_the_directories(self):
+        with self.env(str(self.a)), self.assertRaises(FileNotFoundError) as caught:
+            tavo.find_plugin("nothing")
+        self.assertIn(str(self.a), str(caught.exception))
+        self.assertIn(str(self.own), str(caught.exception))
+        with self.assertRaises(FileNotFoundError):
+            tavo.find_plugin(self.a / "libnothing.so")
+        self.assertEqual(tavo.find_plugin(str(self.b / "baz.so")), self.b / "baz.so")  # a file is taken as it is
+
+    def test_out_of_tree_plugin_by_short_name(self):
+        with self.env(str(support.TEST_PLUGIN_DIR)):
+            device = tavo.open_device("tp_probe", "probe")
+            self.assertEqual(device.get_register_sync(0x10), 0)
+            with self.assertRaises(LookupError) as caught:  # tp_faults: "arm:..." makes no device
+                tavo.open_device("tp_faults", "arm:info=runtime")
+            self.assertIn("faults", str(caught.exception))
+
+    def test_build_tree_without_environment(self):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("TAVO_")}
+        code = ("import tavo; d = tavo.open_device('sim', 'sim0:chunks=100');"
+                "print(hex(d.get_register_sync(0)), tavo.plugin_dirs())")
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env,
+                                cwd="/")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, f"0x54415630 [PosixPath('{self.own}')]\n")
+
+    @unittest.skipIf(shutil.which("cmake") is None, "cmake is not installed")
+    def test_installed_prefix_finds_its_own_simulator_after_a_move(self):
+        prefix = pathlib.Path(self.tmp.name) / "prefix"
+        install = subprocess.run(["cmake", "--install", str(BUILD), "--prefix", str(prefix)],
+                                 capture_output=True, text=True, timeout=300)
+        self.assertEqual(install.returncode, 0, install.stdout + install.stderr)
+        moved = pathlib.Path(self.tmp.name) / "moved"
+        prefix.rename(moved)
+        site = moved / "lib" / f"python{sys.version_info.major}.{sys.version_info.minor}" / "site-packages"
+        self.assertTrue((site / "tavo" / "py.typed").is_file())
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PYTHONPATH": str(site),
+               "PYTHONDONTWRITEBYTECODE": "1"}
+        code = ("import tavo; d = tavo.open_device('sim', 'sim0:chunks=100');"
+                "print(tavo.__file__, tavo.find_plugin('sim'), hex(d.get_register_sync(0)))")
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env,
+                                cwd=self.tmp.name)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.split(), [str(site / "tavo" / "__init__.py"),
+                                                 str(moved / "lib/tavo/plugins/libtavo_sim.so"), "0x54415630"])
+
+
+class CheckTest(unittest.TestCase):
+    def test_only_success_passes(self):
+        self.assertIsNone(tavo.check(RC.Success, "send_registers"))
+        device = tavo.open_device("sim", "sim0")
+        with self.assertRaises(tavo.DeviceError) as caught:  # ID is read-only: the write is refused
+            tavo.check(device.set_register_sync(0x0, 1, 0xFFFFFFFF), "set_register_sync")
+        self.assertEqual((caught.exception.operation, caught.exception.code), ("set_register_sync", RC.Failure))
+        self.assertEqual(str(caught.exception), "set_register_sync failed: Failure (1)")
+        with self.assertRaises(tavo.DeviceError) as caught:  # any status other than Success
+            tavo.check(RC(7))
+        self.assertEqual((caught.exception.operation, int(caught.exception.code)), (None, 7))
+        with self.assertRaises(TypeError):
+            tavo.check(None)
+
+
+def sim(options=""):
+    return tavo.open_device("sim", "sim0" + (":" + options if options else ""))
+
+
+class StreamReaderDataTest(unittest.TestCase):
+    SEED = 0xFFFFFF00  # the counter wraps within the stream
+
+    def read_all(self, reader, how):
+        if how == "read":
+            pieces = []
+            while piece := reader.read(777):
+                pieces.append(piece)
+            self.assertEqual(reader.read(5), b"")  # the end stays
+            return b"".join(pieces)
+        if how == "readinto":
+            out, buffer = bytearray(), array.array("I", bytes(4 * 301))  # any writable buffer
+            while count := reader.readinto(buffer):
+                out += memoryview(buffer).cast("B")[:count]
+            return bytes(out)
+        if how == "iter":
+            return b"".join(bytes(chunk) for chunk in reader)
+
+        async def collect():
+            return b"".join([bytes(chunk) async for chunk in reader.aiter()])
+        return asyncio.run(collect())
+
+    def test_every_byte_in_order(self):
+        for alignment in (None, 12):
+            for how in ("read", "readinto", "iter", "async"):
+                with self.subTest(alignment=alignment, how=how):
+                    with tavo.StreamReader(sim("chunks=60"), self.SEED, chunk_size=1001, alignment=alignment) as r:
+                        self.assertEqual(self.read_all(r, how), pattern(self.SEED, 60 * 1001))
+                        self.assertEqual(r.stats, tavo.StreamStats(chunks=r.stats.chunks, bytes=60 * 1001))
+
+    def test_plain_chunks_are_not_copied(self):
+        with tavo.StreamReader(sim("chunks=3"), 0, chunk_size=100) as r:
+            chunks = list(r)
+        self.assertEqual([type(c.obj) for c in chunks], [pytavo_device.ManagedBuffer] * 3)
+
+    def test_timeout_takes_nothing(self):
+        with tavo.StreamReader(sim("rate=1"), 0, chunk_size=100) as r:  # one chunk at once, the next 1 s later
+            with self.assertRaises(TimeoutError):
+                r.read(150, timeout=0.05)
+            self.assertEqual(r.read(50), pattern(0, 50))
+            self.assertEqual(r.read(150, timeout=5), pattern(0, 200)[50:])
+
+    def test_every_waiting_thread_is_woken(self):
+        # A waits for more than the stream will hold, then B for a little:
+        # the second chunk must wake B too, and the end must wake A.
+        probe = tavo.open_device(support.test_plugin("tp_probe"),
+                                 "probe:script=owned:100/sleep:1000/owned:100/sleep:1000/stop")
+        with tavo.StreamReader(probe, 0) as r:
+            r.read(100)
+            got = {}
+            readers = [threading.Thread(target=lambda k=k, n=n: got.__setitem__(k, r.read(n)), daemon=True)
+                       for k, n in (("a", 1000), ("b", 10))]
+            for thread in readers:
+                thread.start()
+                time.sleep(0.1)
+            for thread in readers:
+                thread.join(10)
+            self.assertEqual(got, {"a": bytes(range(110, 200)), "b": bytes(range(100, 110))})
+
+    def test_async_cancelled_wait_loses_nothing(self):
+        async def scenario(r):
+            chunks = r.aiter()
+            with self.assertRaises(TimeoutError):
+                await asyncio.wait_for(anext(chunks), 0.05)  # nothing due yet: the wait is cancelled
+            self.assertEqual(r._inbox.async_waiters, [])  # and no longer listens
+            return bytes(await asyncio.wait_for(anext(chunks), 5))
+        with tavo.StreamReader(sim("rate=1"), 0, chunk_size=100) as r:
+            r.read(100)  # the first chunk; the second is due 1 s after the start
+            self.assertEqual(asyncio.run(scenario(r)), pattern(0, 200)[100:])
+
+
+def events(reader):
+    """Iterates to the end: "d" per chunk, and each StreamError raised."""
+    seen = []
+    while True:
+        try:
+            next(reader)
+            seen.append("d")
+        except StopIteration:
+            return seen
+        except tavo.StreamError as error:
+            seen.append(error)
+
+
+class StreamReaderEventsTest(unittest.TestCase):
+    def test_errors_at_their_place(self):
+        with tavo.StreamReader(sim("chunks=7,error_every=3"), 0, chunk_size=10) as r:
+            kinds = [e if e == "d" else e.text for e in events(r)]
+        self.assertEqual(kinds, ["d", "d", "d", "simulated error at chunk 3", "d", "d", "d",
+                                 "simulated error at chunk 6", "d"])
+        with tavo.StreamReader(sim("chunks=7,error_every=3"), 0, chunk_size=10) as r:
+            self.assertEqual(r.read(25), pattern(0, 25))
+            with self.assertRaises(tavo.StreamError) as caught:  # 5 bytes, then the error: raised with them
+                r.read(10)
+            self.assertEqual(caught.exception.partial, pattern(0, 30)[25:])
+            self.assertEqual(r.read(10), pattern(0, 40)[30:])
+            with self.assertRaises(tavo.StreamError) as caught:
+                r.read(100)
+            self.assertEqual(caught.exception.partial, pattern(0, 60)[40:])
+            self.assertEqual(r.read(100), pattern(0, 70)[60:])  # the end: a short read
+            self.assertEqual(r.stats, tavo.StreamStats(chunks=7, bytes=70, dropped=0, errors=2))
+
+    def slow_reader(self, on_overflow):
+        """A finite unlimited-rate stream read only after it has overflowed;
+        returns (chunks received, dropped counts raised, reader stats)."""
+        with tavo.StreamReader(sim("chunks=2000"), 0, chunk_size=4096, max_queue_elements=64,
+                               max_buffered_bytes=16 * 4096, on_overflow=on_overflow) as r:
+            device_time = time.monotonic() + 10
+            while r.stats.bytes < 16 * 4096 and time.monotonic() < device_time:
+                time.sleep(0.01)
+            time.sleep(0.2)
+            self.assertLessEqual(r.stats.bytes, 16 * 4096)  # the rest waits in the stream, not in Python
+            seen = events(r)
+            chunks = seen.count("d")
+            dropped = [e.dropped for e in seen if isinstance(e, tavo.Overflow)]
+            self.assertEqual(len(seen), chunks + len(dropped))  # no other error
+            return chunks, dropped, r.stats
+
+    def test_slow_reader_gets_overflow_counts_that_add_up(self):
+        chunks, dropped, stats = self.slow_reader("raise")
+        self.assertTrue(dropped and all(d > 0 for d in dropped), dropped)
+        self.assertEqual(chunks + sum(dropped), 2000)
+        self.assertEqual((stats.chunks, stats.dropped), (chunks, sum(dropped)))
+        chunks, dropped, stats = self.slow_reader("count")
+        self.assertEqual(dropped, [])
+        self.assertGreater(stats.dropped, 0)
+        self.assertEqual(chunks + stats.dropped, 2000)
+
+
+class StreamReaderLifetimeTest(unittest.TestCase):
+    """Each scenario in its own interpreter: a hang fails by timeout."""
+
+    PRELUDE = """
+        import os, signal, sys, threading, time
+        import tavo
+        def threads():
+            return len(os.listdir("/proc/self/task"))
+        def sim(options=""):
+            return tavo.open_device("sim", "sim0" + (":" + options if options else ""))
+        before = threads()
+    """
+
+    def scenario(self, code):
+        return run_scenario(textwrap.dedent(self.PRELUDE) + textwrap.dedent(code))
+
+    def test_leaving_early_stops_everything(self):
+        # The callback is held waiting for space (a tiny buffer nobody reads)
+        # while the block is left: closing must let it go, every time.
+        out = self.scenario("""
+            for i in range(30):
+                with tavo.StreamReader(sim(), 0, chunk_size=4096, max_buffered_bytes=4096) as r:
+                    r.read(1)
+                    if i % 2:
+                        time.sleep(0.01)
+                assert threads() == before, (i, threads(), before)
+            try:
+                r.read(1)
+            except ValueError:
+                print("closed")
+        """)
+        self.assertEqual(out, "closed\n")
+
+    def test_dropping_an_unclosed_reader(self):
+        out = self.scenario("""
+            for i in range(10):
+                r = tavo.StreamReader(sim(), 0, chunk_size=4096, max_buffered_bytes=4096)
+                r.read(1)
+                del r
+                assert threads() == before, (i, threads(), before)
+            r = tavo.StreamReader(sim(), 0, chunk_size=4096, max_buffered_bytes=4096)
+            print("exit with a reader open")
+        """)
+        self.assertEqual(out, "exit with a reader open\n")
+
+    def test_collected_in_a_cycle(self):
+        # The collector frees a reader left in a cycle on any thread, often
+        # the stream's worker inside the callback: the close must go through.
+        out = self.scenario("""
+            import weakref
+            class Holder:
+                pass
+            for alignment in (4, None, 4):
+                h = Holder()
+                h.me, h.r = h, tavo.StreamReader(sim(), 0, chunk_size=64, alignment=alignment)
+                r = weakref.ref(h.r)
+                del h
+                deadline = time.monotonic() + 10
+                while threads() != before and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                print(r() is None, threads() == before)
+        """)
+        self.assertEqual(out, "True True\n" * 3)
+
+    def test_keyboard_interrupt_in_a_waiting_read(self):
+        out = self.scenario("""
+            threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+            try:
+                with tavo.StreamReader(sim("rate=1"), 0, chunk_size=64) as r:
+                    r.read(10**6)  # about four hours at this rate
+            except KeyboardInterrupt:
+                time.sleep(0.05)  # the timer thread ends
+                print("interrupted", threads() == before)
+        """)
+        self.assertEqual(out, "interrupted True\n")
+
+
+if __name__ == "__main__":
+    unittest.main()
