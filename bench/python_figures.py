@@ -57,7 +57,7 @@ class Suite:
         self.tavo = pytavo_device
         self.refs = bench_refs
         self.sim_path = os.path.join(build, "plugins", "libtavo_sim.so")
-        self.stamp_path = os.path.join(build, "plugins", "libbench_stamp_plugin.so")
+        self.stamp_path = os.path.join(build, "bench", "libbench_stamp_plugin.so")
         self.sim = pytavo_device.get_device_manager(self.sim_path)
         self.peer = ctypes.CDLL(os.path.join(build, "python", "libbench_ctypes_peer.so"))
         self.peer.peer_run.argtypes = [PEER_CALLBACK, ctypes.c_size_t, ctypes.c_uint64, ctypes.c_uint64]
