@@ -46,6 +46,12 @@ public:
 // native object.
 void refuse_pickling(pybind11::handle cls);
 
+// Makes the binding library's shared base type refuse instantiation with
+// TypeError. Calling it (or a Python subclass of it alone) reaches its __new__,
+// whose failure escapes as a C++ exception through the interpreter and aborts
+// the process.
+void guard_base_type_new();
+
 }  // namespace pytavo
 
 #define PYTAVO_CONSTRUCTED_ONLY(T)                                                    \

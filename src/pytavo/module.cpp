@@ -19,6 +19,7 @@ void register_return_code(pybind11::module_& m);
 PYBIND11_MODULE(pytavo_device, m) {
     m.doc() = "Python binding for TAVO Device";
     pytavo::register_exception_translation();
+    pytavo::guard_base_type_new();
     pytavo::register_return_code(m);
     pytavo::register_data_stream(m);
     pytavo::register_buffers(m);
