@@ -103,7 +103,7 @@ void on_token_freed(PyObject*) {
 }  // namespace
 
 void install_exit_guard() {
-    if (armed) return;
+    if (armed || python_exiting()) return;
     static std::once_flag fork_handler;
     std::call_once(fork_handler, [] { pthread_atfork(nullptr, nullptr, &forget_other_threads); });
     py::module_::import("threading");  // for interpreter_exiting()
