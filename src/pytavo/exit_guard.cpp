@@ -34,10 +34,15 @@ thread_local unsigned admissions = 0;
 void close_gate() {
     gate.fetch_or(closed_flag, std::memory_order_acq_rel);
     tavo::DataStream::abandon_workers();
+    if (!Py_IsInitialized()) return;  // too late to wait: nobody can take the lock now
     // The admitted threads wait for the lock this thread holds: hand it over
-    // until none is left. Each needs it only for a moment, so this is short.
+    // until none is left. Each needs it for a moment, except a callback's
+    // release, which runs the callback's finalizers; the wait is bounded so
+    // that one blocked forever cannot hang the exit.
     Py_BEGIN_ALLOW_THREADS
-    while ((gate.load(std::memory_order_acquire) & ~closed_flag) != 0) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while ((gate.load(std::memory_order_acquire) & ~closed_flag) != 0 &&
+           std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
     Py_END_ALLOW_THREADS

@@ -120,7 +120,8 @@ void CallbackConsumer<Record>::release_callback() {
     // Through the gate for the whole section, not only until the lock is
     // held: this may run in a destructor, which a forced unwind may not
     // leave, and the last reference's release can run Python code that lets
-    // the lock go. Finalization waits until the section is done.
+    // the lock go. Finalization waits until the section is done (for a few
+    // seconds at most: see close_gate).
     if (!enter_gate()) return;  // the interpreter is going away: leak it
     alignas(py::gil_scoped_acquire) unsigned char storage[sizeof(py::gil_scoped_acquire)];
     auto* gil = new (storage) py::gil_scoped_acquire;  // not RAII: see deliver
