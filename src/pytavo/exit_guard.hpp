@@ -15,7 +15,8 @@
 // until the thread holds the lock. The gate is closed while the interpreter
 // is still whole, after the last atexit handler (see exit_guard.cpp for the
 // hook), by the finalizing thread, which then waits, with the lock released,
-// until every admitted thread has taken it. So checking "is the process
+// until every admitted thread has taken it (a callback's release: finished
+// with it; see close_gate for the bound). So checking "is the process
 // exiting" and taking the lock are one step: no thread of this module ever
 // waits for the lock of a finalizing interpreter, or creates a thread state
 // after the runtime is gone. A thread turned away at the closed gate does
@@ -33,8 +34,6 @@
 // for it back, once finalization has begun: the consumer frames it unwinds
 // through hold nothing that touches Python in a destructor.
 #pragma once
-
-#include <exception>
 
 #include <Python.h>
 
