@@ -1,21 +1,79 @@
-// Knowing that the process is exiting.
+// Taking the interpreter lock from native code, up to the process's exit.
 //
-// At interpreter exit, a thread that takes the interpreter lock while the
-// interpreter finalizes is ended by CPython with a forced unwind, and a
-// callback blocked forever would make any join hang. So, from the moment
-// Python's atexit callbacks run (before finalization proper), the module:
-// - stops joining stream workers: destroying a queue detaches its worker;
-// - leaks the Python callbacks still owned by workers instead of taking the
-//   lock to release them;
-// - no longer releases the lock around stream-handle deletion.
+// What CPython 3.12 does when it exits (Py_FinalizeEx): it joins the
+// non-daemon threads, runs the atexit handlers, frees their registrations,
+// and then marks the runtime as finalizing. From that moment a thread other
+// than the finalizing one that takes the interpreter lock (restoring its
+// thread state, or a new thread state) is ended inside that call by
+// pthread_exit: a forced unwind, which aborts the process ("terminate called
+// without an active exception") if it has to leave a destructor or a
+// noexcept function on its way up. Later still the runtime is freed, and a
+// thread state created then is a fatal error.
+//
+// Design: the exit gate. Native code of this module takes the lock only
+// through the gate, which admits a thread while it is open and counts it
+// until the thread holds the lock. The gate is closed while the interpreter
+// is still whole, after the last atexit handler (see exit_guard.cpp for the
+// hook), by the finalizing thread, which then waits, with the lock released,
+// until every admitted thread has taken it (a callback's release: finished
+// with it; see close_gate for the bound). So checking "is the process
+// exiting" and taking the lock are one step: no thread of this module ever
+// waits for the lock of a finalizing interpreter, or creates a thread state
+// after the runtime is gone. A thread turned away at the closed gate does
+// not touch Python again:
+// - a stream worker delivers nothing more and leaks its Python callback;
+// - a Python thread coming back from native work with the lock released
+//   (DataStream.stop, __exit__, a stream's release) parks forever. Only
+//   daemon threads can be there at that point; the process ends them.
+// Once the gate is closed, the module also stops releasing the lock around
+// native work (nothing could take it back) and destroying a stream queue
+// no longer joins its worker, which may be blocked in a callback forever.
+//
+// A worker that holds the lock may still lose it inside the callback's own
+// Python code (a sleep, I/O) and be ended by the interpreter when it asks
+// for it back, once finalization has begun: the consumer frames it unwinds
+// through hold nothing that touches Python in a destructor.
 #pragma once
+
+#include <Python.h>
 
 namespace pytavo {
 
-// Registers the atexit hook, once per process. Call with the lock held.
+// Arms the exit hook; does nothing when it is armed. Call with the lock
+// held (the start methods do, before any worker exists).
 void install_exit_guard();
 
-// True once the process has begun to exit. Safe from any thread.
+// True once the gate is closed: the process is exiting. Safe from any thread.
 bool python_exiting() noexcept;
+
+// Admission through the gate. If enter_gate() returns true, the caller must
+// take the lock now and call leave_gate() once it holds it (or once it is
+// done with Python, where a whole section must finish before finalization).
+bool enter_gate() noexcept;
+void leave_gate() noexcept;
+
+// Takes the lock back after PyEval_SaveThread(), through the gate. A thread
+// turned away never returns (see above).
+void retake_lock(PyThreadState* state) noexcept;
+
+// Runs `work` (native code that must not touch Python) with the lock
+// released, on a thread that holds it, and takes the lock back. Once the
+// process is exiting, runs `work` with the lock held. Failures of `work`
+// propagate with the lock held again.
+template <typename Work>
+void without_lock(Work&& work) {
+    if (python_exiting()) {
+        work();
+        return;
+    }
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        work();
+    } catch (...) {
+        retake_lock(state);
+        throw;
+    }
+    retake_lock(state);
+}
 
 }  // namespace pytavo

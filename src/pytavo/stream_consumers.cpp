@@ -46,12 +46,15 @@ PyObject* to_python(Record&& record) {
 
 }  // namespace
 
-// Design note on the interpreter's exit: a worker that runs Python code, or
-// waits for the lock, while the interpreter finalizes is ended by CPython
-// with a forced unwind through this frame. Nothing that touches Python may
-// then run as the frame unwinds, so the lock and every Python object here
-// are held without RAII and simply leak in that case; and only
-// std::exception is caught, so the unwind is never stopped.
+// Design note on the interpreter's exit (see exit_guard.hpp): the lock is
+// taken only through the exit gate, so a worker never waits for the lock of
+// a finalizing interpreter here. But the callback's own Python code may let
+// the lock go and ask for it back after finalization has begun; the
+// interpreter then ends the thread with a forced unwind through these
+// frames. Nothing that touches Python may run as they unwind, so the lock
+// and every Python object here are held without RAII and simply leak in
+// that case; and only std::exception is caught, so the unwind is never
+// stopped.
 template <typename Record>
 void CallbackConsumer<Record>::deliver(std::optional<Record>&& record, const std::string* text,
                                        const PieceKeeper* keeper) {
@@ -64,14 +67,15 @@ void CallbackConsumer<Record>::deliver(std::optional<Record>&& record, const std
         }
         return;
     }
-    if (python_exiting()) return;  // the interpreter is going away: deliver nothing more
+    if (!enter_gate()) return;  // the interpreter is going away: deliver nothing more
     // A fresh thread state for this one delivery. In place rather than RAII
     // (see above), and not on the heap: this runs once per event. Its frame
     // stack comes from the blocks kept for stream workers.
     mark_stream_worker();
     alignas(py::gil_scoped_acquire) unsigned char storage[sizeof(py::gil_scoped_acquire)];
     auto* gil = new (storage) py::gil_scoped_acquire;
-    if (!python_exiting()) call_python(std::move(record), text, keeper);
+    leave_gate();
+    call_python(std::move(record), text, keeper);
     gil->~gil_scoped_acquire();
 }
 
@@ -125,11 +129,17 @@ template <typename Record>
 void CallbackConsumer<Record>::release_callback() {
     if (!callback.function) return;
     PyObject* function = callback.function.release().ptr();
-    if (python_exiting()) return;  // taking the lock now could end this thread: leak it
+    // Through the gate for the whole section, not only until the lock is
+    // held: this may run in a destructor, which a forced unwind may not
+    // leave, and the last reference's release can run Python code that lets
+    // the lock go. Finalization waits until the section is done (for a few
+    // seconds at most: see close_gate).
+    if (!enter_gate()) return;  // the interpreter is going away: leak it
     alignas(py::gil_scoped_acquire) unsigned char storage[sizeof(py::gil_scoped_acquire)];
     auto* gil = new (storage) py::gil_scoped_acquire;  // not RAII: see deliver
     Py_DECREF(function);
     gil->~gil_scoped_acquire();
+    leave_gate();
 }
 
 template class CallbackConsumer<ManagedBuffer>;

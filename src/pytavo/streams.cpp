@@ -19,11 +19,11 @@ namespace pytavo {
 
 void StreamHandleDeleter::operator()(NativeStream* handle) const noexcept {
     // The binding library destroys holders with the lock held. Release it
-    // while the device stops and joins, unless the interpreter is going away
-    // (then a released lock would let blocked workers run into their end).
-    if (!python_exiting() && PyGILState_Check()) {
-        py::gil_scoped_release unlocked;
-        delete handle;
+    // while the device stops and joins (not once the process is exiting:
+    // see without_lock). This is a noexcept frame: the lock is taken back
+    // through the exit gate, never by a call that could end the thread.
+    if (PyGILState_Check()) {
+        without_lock([handle] { delete handle; });
         return;
     }
     delete handle;
@@ -31,17 +31,23 @@ void StreamHandleDeleter::operator()(NativeStream* handle) const noexcept {
 
 void PyDataStream::stop() { PYBIND11_OVERRIDE_PURE(void, NativeStream, stop, ); }
 
+namespace {
+
+// stop() and __exit__: the device stops with the lock released.
+void stop_unlocked(NativeStream& stream) {
+    without_lock([&stream] { stream.stop(); });
+}
+
+}  // namespace
+
 void register_data_stream(py::module_& m) {
     py::class_<NativeStream, PyDataStream, StreamHandle>(m, "DataStream")
-        .def("stop", &NativeStream::stop, py::call_guard<py::gil_scoped_release>())
+        .def("stop", &stop_unlocked)
         .def("__enter__", [](NativeStream& self) -> NativeStream& { return self; },
              py::return_value_policy::reference)
         .def("__exit__",
              [](NativeStream& self, const std::optional<py::type>&, const std::optional<py::object>&,
-                const std::optional<py::object>&) {
-                 py::gil_scoped_release unlocked;
-                 self.stop();
-             });
+                const std::optional<py::object>&) { stop_unlocked(self); });
 }
 
 namespace {
@@ -50,8 +56,7 @@ namespace {
 // worker, which needs the lock to release the callback: release it here.
 void dispose_untaken(Stage& sink) {
     if (!sink) return;
-    py::gil_scoped_release unlocked;
-    sink = nullptr;
+    without_lock([&sink] { sink = nullptr; });
 }
 
 // The common tail of both start methods: hand the sink to the device and

@@ -24,7 +24,9 @@
 // Destruction requests a stop and joins the worker: it waits for a consumer
 // call in progress, and then frees every undelivered event without calling
 // the consumer. The destroying thread must not hold anything the consumer
-// waits for (for the Python consumers: the interpreter lock). Once
+// waits for (for the Python consumers: the interpreter lock). Destruction on
+// the worker itself (from inside the consumer) cannot join: it frees the
+// queue at once and leaves the worker to end at the stop. Once
 // abandon_workers() has been called (the process is exiting), destruction
 // detaches the worker instead and leaks its queue, so exit never waits on a
 // callback that may not return.
@@ -77,10 +79,18 @@ public:
         if (!queue) return;  // moved from
         stop.request_stop();
         if (!worker.joinable()) return;
-        // Joining from the worker itself (a consumer that destroyed its own
-        // queue) or during exit would never return: leave the worker running
-        // and the queue it polls allocated.
-        if (workers_abandoned() || worker.get_id() == std::this_thread::get_id()) {
+        if (worker.get_id() == std::this_thread::get_id()) {
+            // Destroyed by its own consumer (or by what the consumer's
+            // destruction releases), on the worker, which cannot join
+            // itself. The worker touches the queue only between stop checks
+            // (see run), and it sees the stop before its next one: the queue
+            // and every event in it are freed here, each event once.
+            worker.detach();
+            return;
+        }
+        if (workers_abandoned()) {
+            // During exit a worker may be held in a callback forever: leave it
+            // running, and the queue it polls allocated.
             worker.detach();
             (void)queue.release();
             (void)markers.release();
@@ -195,6 +205,9 @@ private:
     // The worker loop. It owns the consumer, which is destroyed on this
     // thread when the loop ends. Nothing here may swallow an exception but
     // std::bad_alloc: a Python-exiting thread is unwound through this frame.
+    // The queue and the markers are touched only after a stop check and
+    // before the consumer is called: a consumer may destroy the queue (see
+    // the destructor), and then no stop check passes again.
     static void run(std::stop_token token, Queue* queue, Markers* markers, Stage consumer,
                     std::optional<std::chrono::nanoseconds> poll_interval) {
         Event event;

@@ -343,6 +343,29 @@ TEST_F(StreamQueueTest, DestructionWaitsForTheCallInProgressThenFreesTheRest) {
     EXPECT_NE(destruction_thread, std::this_thread::get_id());
 }
 
+// A consumer that drops the last owner of its own queue (a stream owned by
+// the object whose method is its callback) destroys the queue on the worker:
+// the queue is freed with every undelivered chunk, each released once.
+TEST_F(StreamQueueTest, QueueDestroyedByItsOwnConsumerFreesItsEvents) {
+    Recorder recorder;
+    Gate gate;
+    auto sink = std::make_unique<Stage>();
+    *sink = tavo::DataStream::make_stream_queue(
+        [&sink, record = recorder.consumer(&gate)](Event&& event) mutable {
+            record(std::move(event));
+            sink.reset();  // on the worker, inside the consumer call
+        },
+        64);
+    (*sink)(chunk(0));
+    ASSERT_TRUE(recorder.wait_for_events(1));  // held inside the first call
+    for (std::uint64_t i = 1; i <= 50; ++i) (*sink)(chunk(i));
+    gate.open();
+    ASSERT_TRUE(recorder.wait_for_destruction());  // the worker has left its loop
+    EXPECT_EQ(sink, nullptr);
+    EXPECT_EQ(recorder.seen(), std::vector<std::string>{"owned 0"});
+    EXPECT_EQ(chunk_releases, 51);
+}
+
 TEST_F(StreamQueueTest, SleepingWorkerDeliversWithAnyPollInterval) {
     for (const auto interval : {std::chrono::nanoseconds(0), std::chrono::nanoseconds(-1ms),
                                 std::chrono::nanoseconds(1ms)}) {

@@ -1,6 +1,7 @@
 """Interpreter exit while streams run: every way of leaving a program ends
 promptly, with its own exit status and nothing printed by a dying thread."""
 
+import concurrent.futures
 import unittest
 
 import support
@@ -75,6 +76,85 @@ class ExitTest(unittest.TestCase):
                     self.assertNotIn(text, result.stderr)
                 if status == 1:
                     self.assertIn("KeyError: 'the program failed'", result.stderr)
+
+
+# Races with the interpreter's finalization: each scenario runs in many
+# fresh interpreters, two at a time.
+DYING_TEXTS = ("terminate called", "FATAL", "Fatal Python error", "Sanitizer")
+
+# Daemon threads inside DataStream.stop(), __exit__ and a stream's release
+# (taking the lock back) while the main thread returns.
+DAEMONS_STOPPING = """
+import threading, time
+import support
+def churn(kind):
+    device = support.probe_device("script=wait,on_stop=nothing" if kind == "none" else "script=repeat:1000000:64")
+    while True:
+        stream = device.start_read_stream(0, None if kind == "none" else (lambda b, t: None))
+        if kind == "with":
+            with stream:
+                pass
+        elif kind != "del":
+            stream.stop()
+        del stream
+for kind in ("stop", "with", "del", "none", "stop", "del"):
+    threading.Thread(target=churn, args=(kind,), daemon=True).start()
+time.sleep(0.2)
+"""
+
+# A dozen streams delivering while the main thread returns, all on one
+# processor, so that a worker is often held off it between deciding to
+# deliver and taking the lock while the interpreter finalizes.
+MANY_DELIVERING = """
+import os
+os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+import support
+streams = [support.probe_device("script=repeat:1000000:64").start_read_stream(0, lambda b, t: None)
+           for _ in range(12)]
+"""
+
+# An atexit handler registered before the first stream start stops the
+# stream and drains it: deliveries go on while atexit handlers run.
+DRAINED_AT_EXIT = """
+import atexit, threading, time
+import support
+chunks, ended = [], threading.Event()
+def on_chunk(buffer, text):
+    if buffer is not None:
+        chunks.append(memoryview(buffer).nbytes)
+        time.sleep(0.001)
+    elif text is None:
+        ended.set()
+def drain():
+    stream.stop()
+    seen_end = ended.wait(5)
+    print("drained", len(chunks), seen_end, flush=True)
+atexit.register(drain)
+stream = support.probe_device("script=repeat:300:64/wait").start_read_stream(0, on_chunk)
+"""
+
+
+class ExitRaceTest(unittest.TestCase):
+    def exits(self, code, runs, status=0):
+        """Runs `code` in `runs` interpreters; each must exit with `status`."""
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            results = list(pool.map(lambda _: support.run_python(code, timeout=60), range(runs)))
+        for attempt, result in enumerate(results):
+            with self.subTest(attempt=attempt):
+                self.assertEqual(result.returncode, status, result.stderr[-2000:])
+                for text in DYING_TEXTS:
+                    self.assertNotIn(text, result.stderr)
+        return results
+
+    def test_daemon_threads_taking_the_lock_back_at_exit(self):
+        self.exits(DAEMONS_STOPPING, 12)
+
+    def test_workers_delivering_at_exit(self):
+        self.exits(MANY_DELIVERING, 30)
+
+    def test_atexit_handler_drains_a_stream(self):
+        result, = self.exits(DRAINED_AT_EXIT, 1)
+        self.assertIn("drained 300 True", result.stdout)
 
 
 if __name__ == "__main__":

@@ -9,6 +9,8 @@ import subprocess
 import sys
 import unittest
 
+import support
+
 BATCH = r"""
 import gc, itertools, sys, threading, time, weakref
 import pytavo_device as tavo
@@ -104,6 +106,37 @@ class LifetimeTest(unittest.TestCase):
                     for text in ("terminate called", "Fatal Python error", "Sanitizer", "runtime error:",
                                  "Error in callback", "Exception ignored"):
                         self.assertNotIn(text, result.stderr)
+
+    def test_stream_released_on_its_own_worker_frees_its_queue(self):
+        # The stream's owner is the callback's object, and the callback drops
+        # the stream with chunks still queued: the stream, its sink and the
+        # queue are destroyed on the stream's worker. Every chunk the device
+        # made must be released.
+        result = support.run_python(r"""
+import threading, time
+import support
+class Owner:
+    def __init__(self, device):
+        self.dropped = threading.Event()
+        self.stream = device.start_read_stream(0, self.on_chunk)
+    def on_chunk(self, buffer, text):
+        if self.stream is not None:
+            time.sleep(0.05)
+            self.stream = None
+            self.dropped.set()
+device = support.probe_device("script=repeat:200:64/wait")
+owner = Owner(device)
+assert owner.dropped.wait(10)
+del owner
+for _ in range(500):
+    info = support.probe_info(device)
+    if info["chunks_released"] == info["chunks_allocated"]:
+        break
+    time.sleep(0.01)
+print("allocated", info["chunks_allocated"], "released", info["chunks_released"])
+""", timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr[-2000:])
+        self.assertIn("allocated 200 released 200", result.stdout)
 
 
 # A child forked while a paced simulator stream runs drops the stream it
