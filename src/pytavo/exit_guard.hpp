@@ -23,8 +23,9 @@
 // not touch Python again:
 // - a stream worker delivers nothing more and leaks its Python callback;
 // - a Python thread coming back from native work with the lock released
-//   (DataStream.stop, __exit__, a stream's release) parks forever. Only
-//   daemon threads can be there at that point; the process ends them.
+//   (DataStream.stop, __exit__, a stream's release, create_device) parks
+//   forever. Only daemon threads can be there at that point; the process
+//   ends them.
 // Once the gate is closed, the module also stops releasing the lock around
 // native work (nothing could take it back) and destroying a stream queue
 // no longer joins its worker, which may be blocked in a callback forever.
@@ -40,7 +41,7 @@
 namespace pytavo {
 
 // Arms the exit hook; does nothing when it is armed. Call with the lock
-// held (the start methods do, before any worker exists).
+// held (the start methods and create_device do, before they release it).
 void install_exit_guard();
 
 // True once the gate is closed: the process is exiting. Safe from any thread.

@@ -8,6 +8,7 @@
 #include "tavo/device_manager_loader.hpp"
 
 #include "device_class.hpp"
+#include "exit_guard.hpp"
 
 namespace py = pybind11;
 
@@ -24,13 +25,15 @@ tavo::DeviceHandle create_device(tavo::DeviceManager& manager, const std::string
     // Taken by reference rather than as the holder, so that an instance whose
     // __init__ never ran is refused like every other one.
     std::shared_ptr<tavo::DeviceManager> owner = manager.weak_from_this().lock();
+    // The name is the binding's own copy, valid through the unlocked call;
+    // the manager's Python object is held by the call meanwhile. The lock is
+    // taken back through the exit gate (armed here, as a device may be made
+    // before any stream starts): a daemon thread coming back after the
+    // interpreter began to finalize parks instead of being ended, which
+    // would abort the process from this frame.
+    install_exit_guard();
     tavo::DeviceHandle device;
-    {
-        // The name is the binding's own copy, valid through the unlocked
-        // call; the manager's Python object is held by the call meanwhile.
-        py::gil_scoped_release unlocked;
-        device = manager.create_device(name);
-    }
+    without_lock([&] { device = manager.create_device(name); });
     if (device && !device.get_deleter().keep_alive) device.get_deleter().keep_alive = std::move(owner);
     return device;
 }

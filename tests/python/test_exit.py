@@ -102,6 +102,24 @@ for kind in ("stop", "with", "del", "none", "stop", "del"):
 time.sleep(0.2)
 """
 
+# A daemon thread inside create_device (which runs with the lock released)
+# while the main thread returns, and finalization that runs Python code long
+# enough for a waiting thread to be handed the lock back.
+DAEMON_CREATING = """
+import threading
+import support
+manager = support.probe_manager()
+def churn():
+    while True:
+        manager.create_device("probe")
+threading.Thread(target=churn, daemon=True).start()
+class SlowTeardown:
+    def __del__(self):
+        for _ in range(2_000_000):
+            pass
+slow = SlowTeardown()
+"""
+
 # A dozen streams delivering while the main thread returns, all on one
 # processor, so that a worker is often held off it between deciding to
 # deliver and taking the lock while the interpreter finalizes.
@@ -148,6 +166,9 @@ class ExitRaceTest(unittest.TestCase):
 
     def test_daemon_threads_taking_the_lock_back_at_exit(self):
         self.exits(DAEMONS_STOPPING, 12)
+
+    def test_daemon_thread_creating_devices_at_exit(self):
+        self.exits(DAEMON_CREATING, 12)
 
     def test_workers_delivering_at_exit(self):
         self.exits(MANY_DELIVERING, 30)
