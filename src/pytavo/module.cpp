@@ -19,7 +19,6 @@ void register_return_code(pybind11::module_& m);
 PYBIND11_MODULE(pytavo_device, m) {
     m.doc() = "Python binding for TAVO Device";
     pytavo::register_exception_translation();
-    pytavo::guard_base_type_new();
     pytavo::register_return_code(m);
     pytavo::register_data_stream(m);
     pytavo::register_buffers(m);
@@ -29,4 +28,6 @@ PYBIND11_MODULE(pytavo_device, m) {
     for (const char* name : {"DataStream", "ManagedBuffer", "DataView", "Device", "DeviceManager"}) {
         pytavo::refuse_pickling(m.attr(name));
     }
+    // Last, so that the module's own classes keep the base's original __new__.
+    pytavo::guard_base_type_new();
 }
