@@ -45,10 +45,9 @@ PyObject* guarded_base_type_new(PyTypeObject* type, PyObject* args, PyObject* kw
 
 void guard_base_type_new() {
     // The base type is shared by every module of this binding library version
-    // in the process. Classes already made from it copied its __new__ when
-    // they were readied, so only the base itself and Python classes derived
-    // from it alone see the wrapper; where the original succeeds, the wrapper
-    // returns what it returned.
+    // in the process; classes made from it later (this module's among them)
+    // inherit the wrapper. Where the original succeeds, the wrapper returns
+    // what it returned, so only the failure changes: TypeError, not an abort.
     auto* base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
     if (base->tp_new == &guarded_base_type_new) return;
     base_type_new = base->tp_new;

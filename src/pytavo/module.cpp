@@ -19,6 +19,9 @@ void register_return_code(pybind11::module_& m);
 PYBIND11_MODULE(pytavo_device, m) {
     m.doc() = "Python binding for TAVO Device";
     pytavo::register_exception_translation();
+    // Before the classes: they inherit the base's __new__ when they are made,
+    // and the base's __new__ called on one of them checks that it is theirs.
+    pytavo::guard_base_type_new();
     pytavo::register_return_code(m);
     pytavo::register_data_stream(m);
     pytavo::register_buffers(m);
@@ -28,6 +31,4 @@ PYBIND11_MODULE(pytavo_device, m) {
     for (const char* name : {"DataStream", "ManagedBuffer", "DataView", "Device", "DeviceManager"}) {
         pytavo::refuse_pickling(m.attr(name));
     }
-    // Last, so that the module's own classes keep the base's original __new__.
-    pytavo::guard_base_type_new();
 }
