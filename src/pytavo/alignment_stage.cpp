@@ -45,7 +45,11 @@ std::shared_ptr<const void> AlignmentStage::keep_piece() noexcept {
             try {
                 kept_chunk = std::shared_ptr<unsigned char>(std::move(chunk->data));
             } catch (const std::bad_alloc&) {
-                return nullptr;  // the event still owns the bytes
+                // No memory to share them: the bytes stay allocated for good,
+                // a leak under memory exhaustion rather than live exports
+                // over freed bytes.
+                (void)chunk->data.release();
+                return nullptr;
             }
         }
         return kept_chunk;
