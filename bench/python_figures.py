@@ -84,6 +84,24 @@ class Suite:
             raise RuntimeError(f"stream lost events: {callback.notices[:3]}, produced {produced}")
         return seconds
 
+    def callback_stream_seconds(self, chunk, chunks, on_chunk):
+        """Seconds from start to Stop of a finite simulator stream whose
+        callback hands each chunk to `on_chunk` (the hand-written reference
+        of the tavo figures)."""
+        ended = threading.Event()
+
+        def on_event(buffer, text):
+            if buffer is not None:
+                on_chunk(buffer)
+            elif text is None:
+                ended.set()
+        device = self.sim.create_device(f"sim0:chunks={chunks}")
+        start = time.perf_counter()
+        with device.start_read_stream(0, on_event, chunk, BIG_QUEUE):
+            if not ended.wait(300):
+                raise RuntimeError("the stream did not end")
+            return time.perf_counter() - start
+
     def peer_seconds(self, on_chunk, chunk, chunks, rate=0):
         callback = PEER_CALLBACK(on_chunk)
         start = time.perf_counter()
@@ -270,19 +288,10 @@ class Suite:
 
         def copy_seconds(chunk, chunks):
             target = memoryview(bytearray(chunk))
-            ended = threading.Event()
 
-            def on_event(buffer, text):
-                if buffer is not None:
-                    target[:] = buffer
-                elif text is None:
-                    ended.set()
-            device = self.sim.create_device(f"sim0:chunks={chunks}")
-            start = time.perf_counter()
-            with device.start_read_stream(0, on_event, chunk, BIG_QUEUE):
-                if not ended.wait(300):
-                    raise RuntimeError("the stream did not end")
-                return time.perf_counter() - start
+            def copy(buffer):
+                target[:] = buffer
+            return self.callback_stream_seconds(chunk, chunks, copy)
 
         def read_into(chunk):
             buffer = bytearray(chunk)
@@ -339,19 +348,8 @@ class Suite:
             return total / seconds
 
         def callback_to_file():
-            ended = threading.Event()
             with open(path, "wb", buffering=0) as out:
-                def on_event(buffer, text):
-                    if buffer is not None:
-                        out.write(buffer)
-                    elif text is None:
-                        ended.set()
-                device = self.sim.create_device(f"sim0:chunks={chunks}")
-                start = time.perf_counter()
-                with device.start_read_stream(0, on_event, chunk, BIG_QUEUE):
-                    if not ended.wait(300):
-                        raise RuntimeError("the stream did not end")
-                seconds = time.perf_counter() - start
+                seconds = self.callback_stream_seconds(chunk, chunks, out.write)
             if os.path.getsize(path) != total:
                 raise RuntimeError("the callback stream wrote a short file")
             os.unlink(path)
