@@ -29,7 +29,10 @@
 // queue at once and leaves the worker to end at the stop. Once
 // abandon_workers() has been called (the process is exiting), destruction
 // detaches the worker instead and leaks its queue, so exit never waits on a
-// callback that may not return.
+// callback that may not return. In a forked child the worker does not exist:
+// destruction forgets it (see tavo/fork_safe_thread.hpp) and leaks the queue
+// and the consumer, which the parent's worker may have been using when the
+// process forked.
 #pragma once
 
 #include <atomic>
@@ -46,6 +49,7 @@
 
 #include <readerwriterqueue/readerwriterqueue.h>
 
+#include <tavo/fork_safe_thread.hpp>
 #include <tavo/stream_events.hpp>
 
 namespace tavo::DataStream {
@@ -88,9 +92,11 @@ public:
             worker.detach();
             return;
         }
-        if (workers_abandoned()) {
+        if (!worker.started_here() || workers_abandoned()) {
             // During exit a worker may be held in a callback forever: leave it
-            // running, and the queue it polls allocated.
+            // running, and the queue it polls allocated. In a forked child
+            // the worker is forgotten, and what it may have been in the
+            // middle of changing is left alone the same way.
             worker.detach();
             (void)queue.release();
             (void)markers.release();
@@ -142,7 +148,7 @@ private:
         if (limit < init_elements) throw std::runtime_error("max_elements must be greater than init_elements");
         queue = std::make_unique<Queue>(init_elements);  // throws std::bad_alloc
         markers = std::make_unique<Markers>(15);
-        worker = std::jthread(&StreamQueue::run, queue.get(), markers.get(), std::move(consumer), poll_interval);
+        worker = ForkSafeThread(&StreamQueue::run, queue.get(), markers.get(), std::move(consumer), poll_interval);
         stop = worker.get_stop_source();
     }
 
@@ -249,7 +255,7 @@ private:
     // Producer only: at least size_approx(). Each store adds one, the worker
     // only takes events away.
     std::size_t count_bound = 0;
-    std::jthread worker;
+    ForkSafeThread worker;
     std::stop_source stop;
     int max_elements;
 };
