@@ -17,13 +17,16 @@ space, so the stream's own queue fills and reports the overflow instead.
 
 from __future__ import annotations
 
-import asyncio
 import collections
 import threading
 import time
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 from ._errors import Overflow, StreamError
+
+if TYPE_CHECKING:  # asyncio is used only by async readers, which import it themselves
+    import asyncio
 
 # The module reports each event its full queue dropped as an error with this
 # text. It is recognised here and nowhere else.

@@ -12,7 +12,6 @@ when `close` returns no thread of the stream is left.
 
 from __future__ import annotations
 
-import asyncio
 import threading
 import time
 import weakref
@@ -21,7 +20,7 @@ from typing import Literal
 
 import pytavo_device
 
-from ._errors import StreamError
+from ._errors import StreamError, StreamRefused
 from ._inbox import END, Inbox, StreamStats
 
 __all__ = ["StreamReader", "StreamStats"]
@@ -69,7 +68,7 @@ class StreamReader:
                                                       max_queue_elements)
         if stream is None:
             self._closer()
-            raise RuntimeError("the device started no stream")
+            raise StreamRefused("the device started no stream")
         self._stream = stream
 
     # -- lifetime ----------------------------------------------------------
@@ -184,6 +183,8 @@ class _AsyncChunks:
 
     async def __anext__(self) -> memoryview:
         reader = self._reader
+        import asyncio  # here, not at the top: only async readers pay for it
+
         inbox = reader._inbox
         loop = asyncio.get_running_loop()
         while True:

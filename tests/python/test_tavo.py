@@ -88,6 +88,23 @@ class PluginSearchTest(unittest.TestCase):
             tavo.find_plugin(self.a / "libnothing.so")
         self.assertEqual(tavo.find_plugin(str(self.b / "baz.so")), self.b / "baz.so")  # a file is taken as it is
 
+    def test_short_names_only_on_the_path(self):
+        # A file in the working directory named like a plugin is not the
+        # plugin (a shared folder must not be able to stand in for it); with
+        # a "/" it is a path. A directory that cannot be searched (a name too
+        # long stands for one without permission, which root would read) is
+        # skipped, and named.
+        unsearchable = self.a / ("x" * 300)
+        shutil.copy(support.test_plugin("tp_probe"), self.a / "sim")
+        cwd = os.getcwd()
+        os.chdir(self.a)
+        self.addCleanup(os.chdir, cwd)
+        with self.env(os.pathsep.join([str(unsearchable), str(self.b)])):
+            self.assertEqual(tavo.find_plugin("sim"), self.b / "libtavo_sim.so")
+            self.assertEqual(tavo.find_plugin("./sim"), pathlib.Path("sim"))
+            self.assertEqual([name for name, _ in tavo.list_plugins()], ["baz", "bar", "foo", "sim"])
+            self.assertEqual(tavo.unreadable_plugin_dirs(), [(unsearchable, "File name too long")])
+
     def test_out_of_tree_plugin_by_short_name(self):
         with self.env(str(support.TEST_PLUGIN_DIR)):
             device = tavo.open_device("tp_probe", "probe")
@@ -139,6 +156,35 @@ class CheckTest(unittest.TestCase):
         self.assertEqual((caught.exception.operation, int(caught.exception.code)), (None, 7))
         with self.assertRaises(TypeError):
             tavo.check(None)
+        with self.assertRaises(tavo.DeviceError) as caught:
+            tavo.check(RC.Failure, "set_register_sync", addr=0x10, value=0xCAFE)
+        self.assertEqual(str(caught.exception), "set_register_sync at 0x0010 with value 0x0000CAFE failed: Failure (1)")
+        self.assertEqual((caught.exception.addr, caught.exception.value), (0x10, 0xCAFE))
+
+
+class PackageSurfaceTest(unittest.TestCase):
+    def test_the_module_classes_are_re_exported(self):
+        for name in ("ReturnCode", "DataStream", "ManagedBuffer", "DataView", "Device", "DeviceManager"):
+            self.assertIs(getattr(tavo, name), getattr(pytavo_device, name))
+            self.assertIn(name, tavo.__all__)
+        self.assertEqual(sorted(tavo.__all__), sorted(set(tavo.__all__) & set(dir(tavo))))
+
+    def test_every_failure_is_a_tavo_error_and_keeps_its_type(self):
+        with mock.patch.dict(os.environ, {tavo.PLUGIN_PATH_VARIABLE: str(support.TEST_PLUGIN_DIR)}):
+            cases = [
+                (lambda: tavo.find_plugin("nosuch"), tavo.PluginNotFound, FileNotFoundError),
+                (lambda: tavo.open_device("tp_no_entry", "x"), tavo.PluginLoadError, RuntimeError),
+                (lambda: tavo.open_device("tp_null_factory", "x"), tavo.PluginLoadError, RuntimeError),
+                (lambda: tavo.open_device("sim", "sim9"), tavo.DeviceRefused, RuntimeError),
+                (lambda: tavo.open_device("tp_probe", "none"), tavo.DeviceNotFound, LookupError),
+                (lambda: tavo.StreamReader(tavo.open_device("tp_probe", "probe:stream=none"), 0),
+                 tavo.StreamRefused, RuntimeError),
+            ]
+            for action, kind, builtin in cases:
+                with self.subTest(kind=kind.__name__), self.assertRaises(kind) as caught:
+                    action()
+                self.assertIsInstance(caught.exception, tavo.TavoError)
+                self.assertIsInstance(caught.exception, builtin)
 
 
 def sim(options=""):
@@ -327,8 +373,13 @@ class StreamReaderLifetimeTest(unittest.TestCase):
     def test_collected_in_a_cycle(self):
         # The collector frees a reader left in a cycle on any thread, often
         # the stream's worker inside the callback: the close must go through.
+        # Low thresholds make it run soon on whichever thread allocates: left
+        # to the defaults, when it runs depends on how many objects the
+        # imports happened to leave (the simulator stops producing once the
+        # reader holds its pool's chunks, and then nothing allocates).
         out = self.scenario("""
-            import weakref
+            import gc, weakref
+            gc.set_threshold(50, 2, 2)
             class Holder:
                 pass
             for alignment in (4, None, 4):
