@@ -3,14 +3,19 @@
     tavo plugins [--json]
     tavo devices [PLUGIN] [--json]
     tavo info PLUGIN DEVICE [--json]
-    tavo reg PLUGIN DEVICE read ADDR [COUNT] [--json]
-    tavo reg PLUGIN DEVICE write ADDR VALUE [MASK]
+    tavo info FILE.sigmf-meta [--json]
+    tavo reg PLUGIN DEVICE [--map FILE] read ADDR [COUNT] [--json]
+    tavo reg PLUGIN DEVICE [--map FILE] read NAME [--json]
+    tavo reg PLUGIN DEVICE [--map FILE] write ADDR VALUE [MASK]
+    tavo reg PLUGIN DEVICE [--map FILE] write NAME [VALUE] [FIELD=VALUE ...]
+    tavo reg PLUGIN DEVICE [--map FILE] dump [--json]
     tavo record PLUGIN DEVICE -o FILE (--bytes N | --seconds S) [options]
     tavo --version
 
 PLUGIN is a short name found on the plugin path (`sim`) or a file given
 with a "/"; DEVICE is the plugin's own device string (`sim0:rate=100`). Exit
-status: 0 done, 1 a plugin, device, stream or file failure, 2 bad usage,
+status: 0 done, 1 a plugin, device, stream or file failure, 2 bad usage
+(also a register, field or enum name the register map does not have),
 130 interrupted, 141 a reader that closed the output early (as `cat`), 143
 a recording ended by SIGTERM; every failure is one line "tavo: error: ..."
 on stderr, never a traceback.
@@ -31,13 +36,13 @@ import sys
 
 import tavo
 
-from ._cli_args import (BROKEN_PIPE, EXIT_STATUSES, FAILURE, INTERRUPTED, U32_MAX, USAGE, CommandError, Parser,
+from ._cli_args import (BROKEN_PIPE, EXIT_STATUSES, FAILURE, INTERRUPTED, USAGE, CommandError, Parser, UsageError,
                         add_json_flag, say, stdout)
 from ._cli_commands import LOOK_COMMANDS
 from ._cli_record import RECORD_COMMAND
 
 # The commands with a JSON form; `--json` with another one is a usage error.
-_JSON_COMMANDS = {"plugins", "devices", "info", "read"}
+_JSON_COMMANDS = {"plugins", "devices", "info", "read", "dump"}
 
 
 class _Version(argparse.Action):
@@ -82,8 +87,9 @@ def _named_command(argv: list[str]) -> str | None:
 
 
 def _check_combinations(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    if getattr(args, "action", None) == "read" and args.addr + 4 * (args.count - 1) > U32_MAX:
-        parser.error(f"reg read: {args.count} registers from 0x{args.addr:X} go past 0x{U32_MAX:X}")
+    # A subcommand's checks across its arguments, before anything is loaded.
+    if getattr(args, "check", None) is not None:
+        args.check(parser, args)
     if args.json and getattr(args, "action", args.command) not in _JSON_COMMANDS:
         parser.error(f"--json: '{getattr(args, 'action', args.command)}' prints no JSON")
 
@@ -147,7 +153,7 @@ def _run(argv: list[str] | None) -> int:
         # there. Anything else is a fault of this program and keeps its
         # traceback.
         except (CommandError, tavo.TavoError, RuntimeError, LookupError, UnicodeError, MemoryError) as e:
-            status, failure = FAILURE, e
+            status, failure = USAGE if isinstance(e, UsageError) else FAILURE, e
         except OSError as e:
             if isinstance(e, BrokenPipeError):
                 raise

@@ -37,6 +37,12 @@ class CommandError(Exception):
     """A failure the command reports in one line and exits 1 for."""
 
 
+class UsageError(CommandError):
+    """A mistake on the command line that only shows once a file is read (a
+    register name the map does not have): one line, and exit 2 as for the
+    mistakes the parser finds."""
+
+
 class _Formatter(argparse.HelpFormatter):
     """argparse's formatter, which imports `shutil` (and its compression
     modules) for the terminal's width each time a parser is made: a tenth
@@ -96,12 +102,13 @@ def add_json_flag(parser: argparse.ArgumentParser, top: bool = False) -> None:
                         help="print JSON, for scripts")
 
 
-def add_plugin_and_device(parser: argparse.ArgumentParser, device: bool = True, plugin_optional: bool = False) -> None:
+def add_plugin_and_device(parser: argparse.ArgumentParser, device: bool = True, plugin_optional: bool = False,
+                          device_optional: bool = False) -> None:
     parser.add_argument("plugin", metavar="PLUGIN", nargs="?" if plugin_optional else None,
                         help="a plugin's short name, looked up on the plugin path (sim), or its file, "
                              "given with a / (./libtavo_sim.so)")
     if device:
-        parser.add_argument("device", metavar="DEVICE", type=device_string,
+        parser.add_argument("device", metavar="DEVICE", type=device_string, nargs="?" if device_optional else None,
                             help="the plugin's device string (sim0:rate=100)")
 
 

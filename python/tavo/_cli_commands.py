@@ -1,5 +1,6 @@
 """The subcommands of `tavo` that look and touch: plugins, devices, info and
-reg. Each is a few calls of the package and some printing."""
+reg (its own module, _cli_reg). Each is a few calls of the package and some
+printing."""
 
 from __future__ import annotations
 
@@ -7,9 +8,11 @@ import argparse
 
 import tavo
 
-from ._cli_args import (SUCCESS, U32_MAX, Command, CommandError, add_json_flag, add_plugin_and_device,
-                        print_json, register_count, stdout, u32)
+from ._cli_args import SUCCESS, Command, CommandError, add_json_flag, add_plugin_and_device, print_json, stdout
+from ._cli_reg import REG_COMMAND
 from ._plugins import load_manager
+
+RECORDING_SUFFIXES = (".sigmf-meta", ".sigmf-data")  # `tavo info` of one such file describes a recording
 
 
 def _indented(text: str) -> str:
@@ -90,6 +93,8 @@ def run_devices(args: argparse.Namespace) -> int:
 
 
 def run_info(args: argparse.Namespace) -> int:
+    if args.device is None:
+        return _recording_info(args.plugin, args.json)
     device = tavo.open_device(args.plugin, args.device)
     info, status = device.get_info(), device.get_status()
     if args.json:
@@ -101,39 +106,42 @@ def run_info(args: argparse.Namespace) -> int:
     return SUCCESS
 
 
-def run_reg_read(args: argparse.Namespace) -> int:
-    """Prints each register as it is read (a long read holds nothing), and
-    stops at the first the device refuses; the JSON array is closed then
-    too, holding those read."""
-    device = tavo.open_device(args.plugin, args.device)
-    out = stdout()
-    separator = "[\n  "
-    for index in range(args.count):
-        addr = args.addr + 4 * index
-        value = device.get_register_sync(addr)
-        if value is None:
-            if args.json:
-                out.write("[]\n" if index == 0 else "\n]\n")
-            raise CommandError(f"reading register 0x{addr:04X} of {args.device} failed "
-                               "(get_register_sync gave no value)")
-        if args.json:
-            out.write(f'{separator}{{"addr": {addr}, "value": {value}}}')
-            separator = ",\n  "
-        else:
-            out.write(f"0x{addr:04X} 0x{value:08X}\n")
-    if args.json:
-        out.write("\n]\n")
-    return SUCCESS
-
-
-def run_reg_write(args: argparse.Namespace) -> int:
-    device = tavo.open_device(args.plugin, args.device)
+def _recording_info(name: str, as_json: bool) -> int:
+    """`tavo info FILE.sigmf-meta`: the recording's description, then a line
+    per gap or device error, as its metadata notes them."""
+    import os  # (loaded already; here with the rest of what only this form uses)
+    from ._sigmf import describe_meta, read_meta, sigmf_paths
+    data_path, meta_path = sigmf_paths(name)
     try:
-        tavo.check(device.set_register_sync(args.addr, args.value, args.mask), "set_register_sync")
-    except tavo.DeviceError as e:
-        raise CommandError(f"{args.device} refused the write of 0x{args.value:08X} (mask 0x{args.mask:08X}) "
-                           f"to 0x{args.addr:04X}: {e}") from None
+        meta = read_meta(meta_path)
+    except UnicodeDecodeError as e:
+        raise CommandError(f"{meta_path}: not UTF-8 text ({e.reason} at byte {e.start})") from None
+    except ValueError as e:  # not SigMF metadata: the message names the file
+        raise CommandError(str(e)) from None
+    except OSError as e:
+        raise CommandError(f"cannot read {meta_path}: {e.strerror or e}") from None
+    try:
+        data_size, data_problem = os.stat(data_path).st_size, None
+    except OSError as e:
+        data_size, data_problem = None, e.strerror or str(e)
+    if as_json:
+        print_json({"meta": str(meta_path), "data": str(data_path), "data_bytes": data_size, "metadata": meta})
+        return SUCCESS
+    lines = describe_meta(meta, data_size)
+    if data_problem is not None:
+        lines.insert(1, f"data: cannot read {data_path}: {data_problem}")
+    print("\n".join(lines), file=stdout())
     return SUCCESS
+
+
+def _check_info_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    # One argument naming a recording's file is a recording; anything else
+    # is PLUGIN DEVICE.
+    recording = args.plugin.endswith(RECORDING_SUFFIXES)
+    if args.device is None and not recording:
+        parser.error("the following arguments are required: DEVICE (or give one FILE.sigmf-meta)")
+    if args.device is not None and recording:
+        parser.error(f"info: {args.plugin} is a recording, which takes no DEVICE")
 
 
 def _plugins_arguments(parser: argparse.ArgumentParser) -> None:
@@ -146,34 +154,9 @@ def _devices_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def _info_arguments(parser: argparse.ArgumentParser) -> None:
-    add_plugin_and_device(parser)
+    add_plugin_and_device(parser, device_optional=True)
     add_json_flag(parser)
-
-
-def _reg_arguments(parser: argparse.ArgumentParser) -> None:
-    add_plugin_and_device(parser)
-    add_json_flag(parser)
-    actions = parser.add_subparsers(dest="action", required=True, metavar="ACTION")
-    read = actions.add_parser(
-        "read", help="read COUNT registers from ADDR on, 4 apart: '0xADDR 0xVALUE' lines",
-        description="Reads COUNT registers from ADDR on, 4 apart, with get_register_sync, printing each "
-                    "'0xADDR 0xVALUE' line as it is read. Stops with exit status 1 at the first register "
-                    "the device gives no value for.")
-    read.add_argument("addr", type=u32, metavar="ADDR", help="the first register's address (0..0xFFFFFFFF)")
-    read.add_argument("count", type=register_count, metavar="COUNT", nargs="?", default=1,
-                      help="how many registers (default 1); the last must be at most 0xFFFFFFFF")
-    add_json_flag(read)
-    read.set_defaults(run=run_reg_read)
-    write = actions.add_parser("write", help="write a register: new = (old & ~MASK) | (VALUE & MASK)",
-                               description="Writes VALUE to the register at ADDR under MASK with "
-                                           "set_register_sync; exit status 1 if the device refuses it. What the "
-                                           "mask means is the device's choice; the simulator writes "
-                                           "(old & ~MASK) | (VALUE & MASK).")
-    write.add_argument("addr", type=u32, metavar="ADDR", help="the register's address (0..0xFFFFFFFF)")
-    write.add_argument("value", type=u32, metavar="VALUE", help="the value (0..0xFFFFFFFF)")
-    write.add_argument("mask", type=u32, metavar="MASK", nargs="?", default=U32_MAX,
-                       help="default 0xFFFFFFFF: the whole register")
-    write.set_defaults(run=run_reg_write)
+    parser.set_defaults(check=_check_info_arguments)
 
 
 LOOK_COMMANDS = [
@@ -186,9 +169,11 @@ LOOK_COMMANDS = [
                         "does not load gets one line saying why). With PLUGIN: its manager's info, location, "
                         "devices and options. With --json the devices are objects {name, description}: the "
                         "plugin's list read as one device per line, the name before the first tab."),
-    Command("info", _info_arguments, run_info, help="a device's info and status"),
-    Command("reg", _reg_arguments, None, help="read or write registers",
-            description="Reads or writes registers of DEVICE. Each run makes a fresh device, so a value "
-                        "written by one run is seen by the next only if the device (not the run) keeps it; "
-                        "the simulator makes a new device each time."),
+    Command("info", _info_arguments, run_info, help="a device's info and status, or a recording's description",
+            usage="tavo info [-h] [--json] (PLUGIN DEVICE | FILE.sigmf-meta)",
+            description="With PLUGIN DEVICE: the device's get_info and get_status. With one FILE.sigmf-meta "
+                        "(or FILE.sigmf-data): the recording's sample type, channels, rate, start, data size, "
+                        "recorder and hardware, then a line per gap (events dropped) or device error at its "
+                        "sample; with --json its metadata as written."),
+    REG_COMMAND,
 ]

@@ -5,6 +5,7 @@ interrupted, 141 output closed by its reader) as one line "tavo: error: ..."
 on stderr, never a traceback, whatever the arguments, the standard streams
 and the signals."""
 
+import datetime
 import json
 import os
 import pathlib
@@ -19,6 +20,7 @@ import tempfile
 import threading
 import time
 import unittest
+from unittest import mock
 
 import support
 from streams_support import wait_until
@@ -56,14 +58,14 @@ class CommandTestCase(unittest.TestCase):
 class HelpTest(CommandTestCase):
     def test_every_subcommand_has_help(self):
         for command in (["plugins"], ["devices"], ["info"], ["reg"], ["reg", "P", "D", "read"],
-                        ["reg", "P", "D", "write"], ["record"]):
+                        ["reg", "P", "D", "write"], ["reg", "P", "D", "dump"], ["record"]):
             with self.subTest(command=command):
                 self.assertRegex(self.ok(*command, "--help"), rf"\Ausage: tavo {command[0]} ")
         self.fails(2, "the following arguments are required: COMMAND")
         self.assertIn("130 interrupted", " ".join(self.ok("--help").split()))
         read_help = " ".join(self.ok("reg", "P", "D", "read", "--help").split())
-        self.assertIn("ADDR the first register's address", read_help)
-        self.assertIn("COUNT how many registers (default 1)", read_help)
+        self.assertIn("ADDR|NAME a register's address (0..0xFFFFFFFF, 0x20 or 32) or its name", read_help)
+        self.assertIn("COUNT after an address: how many registers (default 1)", read_help)
         record_help = " ".join(self.ok("record", "--help").split())
         self.assertIn("k, M, G, T are powers of 1000 and Ki, Mi, Gi, Ti powers of 1024", record_help)
         self.assertIn("accept dropped events and device errors", record_help)
@@ -140,6 +142,28 @@ class DevicesAndInfoTest(CommandTestCase):
                                   env={"TAVO_PLUGIN_PATH": PROBE_DIR}))
         self.assertIsNone(info["status"])
 
+    def test_info_of_a_recording(self):
+        from tavo._samples import SampleFormat
+        from tavo._sigmf import SigmfWriter
+        with tempfile.TemporaryDirectory() as tmp:
+            writer = SigmfWriter(SampleFormat.parse("<u2", 2), sample_rate=1000, hw="sim0",
+                                 start=datetime.datetime(2024, 1, 2, 3, 4, 5, tzinfo=datetime.timezone.utc))
+            writer.gap(4096, 3)
+            writer.error(8194, "injected")
+            writer.write(f"{tmp}/r.sigmf-meta")
+            pathlib.Path(tmp, "r.sigmf-data").write_bytes(bytes(12288))
+            self.assertEqual(self.ok("info", f"{tmp}/r.sigmf-meta"),
+                             "ru16_le, 2 channel(s), 1000 samples/s, from 2024-01-02T03:04:05.000000Z\n"
+                             "data: 12288 bytes, 3072 samples\nrecorder: tavo\nhardware: sim0\n"
+                             "sample 1024 (byte 4096): 3 stream event(s) dropped\n"
+                             "sample 2048 (byte 8194): device error: injected\n")
+            described = json.loads(self.ok("info", "--json", f"{tmp}/r.sigmf-data"))
+            self.assertEqual((described["data_bytes"], described["metadata"]["annotations"][0]["tavo:dropped"]),
+                             (12288, 3))
+            pathlib.Path(tmp, "bad.sigmf-meta").write_text("[]")
+            self.fails(1, f"{tmp}/bad.sigmf-meta: not SigMF metadata", "info", f"{tmp}/bad.sigmf-meta")
+        self.fails(2, "the following arguments are required: DEVICE (or give one FILE.sigmf-meta)", "info", "sim")
+
     def test_plugin_and_device_failures(self):
         probe = {"TAVO_PLUGIN_PATH": PROBE_DIR}
         self.fails(1, f"plugin 'nosuch' not found; searched: {support.PLUGIN_DIR}; plugins found there: sim",
@@ -211,8 +235,9 @@ class RegTest(CommandTestCase):
                    "reg", "tp_probe", "probe:status=1", "read", "8", env=probe)
 
     USAGE = [
-        (["read", "0x1g"], "argument ADDR: not a number: '0x1g'"),
-        (["read", "-4"], "argument ADDR: -4 is out of range 0..0xFFFFFFFF"),
+        (["read", "0x1g"], "argument ADDR|NAME: not a number: '0x1g'"),
+        (["read", "-4"], "argument ADDR|NAME: -4 is out of range 0..0xFFFFFFFF"),
+        (["read", "CONTROL", "2"], "COUNT goes with an address"),
         (["read", "0", "0"], "argument COUNT: 0 is not a positive number"),
         (["read", "0", "0x40000001"], "argument COUNT: 0x40000001 is out of range 1..0x40000000"),
         (["read", "0xFFFFFFF8", "3"], "3 registers from 0xFFFFFFF8 go past 0xFFFFFFFF"),
@@ -227,6 +252,80 @@ class RegTest(CommandTestCase):
             with self.subTest(args=args):
                 # Refused before the plugin is looked for: this one does not exist.
                 self.fails(2, message, "reg", "nosuch", "sim0", *args)
+
+
+class RegNamesTest(CommandTestCase):
+    """Registers by the names of the map beside the plugin or of --map."""
+
+    def setUp(self):
+        from test_registers import MAP  # 16 bits: an array, an enum, a signed field, a write-only register
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.map = pathlib.Path(tmp.name, "test.regmap.toml")
+        self.map.write_text(MAP)
+
+    def probe(self, options, *args, **kwargs):
+        return ("reg", "tp_probe", options, "--map", str(self.map), *args), dict(env={"TAVO_PLUGIN_PATH": PROBE_DIR},
+                                                                                **kwargs)
+
+    def test_read_and_dump(self):
+        self.assertEqual(self.ok("reg", "sim", "sim2", "read", "VERSION"),
+                         "0x0004 0x00010000 VERSION MAJOR=1 MINOR=0 PATCH=0\n")
+        self.assertEqual(json.loads(self.ok("reg", "sim", "sim0", "read", "CONTROL.DATA_VIEW", "--json")),
+                         [{"addr": 0x20, "value": 0, "name": "CONTROL", "fields": {"DATA_VIEW": 0}}])
+        self.assertTrue(self.ok("reg", "sim", "sim2", "dump").startswith(
+            "0x0000 0x54415630 ID\n0x0004 0x00010000 VERSION MAJOR=1 MINOR=0 PATCH=0\n0x0008 0x00100000 MEMORY_SIZE\n"
+            "0x000C 0x00000002 DEVICE_INDEX\n"))
+        # Every register of the simulator, by name (none clears when read).
+        import tavo
+        self.assertEqual([entry["name"] for entry in json.loads(self.ok("reg", "sim", "sim0", "--json", "dump"))],
+                         [name for name, _, _ in tavo.RegisterMap.for_plugin("sim").elements()])
+        args, kwargs = self.probe("probe:reg=65037", "read", "CH")  # an array's name: every element
+        self.assertEqual(self.ok(*args, **kwargs), "".join(f"0x{0x10 + 2 * i:04X} 0xFE0D CH[{i}] GAIN=13\n"
+                                                           for i in range(4)))
+        args, kwargs = self.probe("probe:reg=65037", "read", "CTRL", "--json")
+        self.assertEqual(json.loads(self.ok(*args, **kwargs))[0]["fields"], {"ENABLE": 1, "MODE": "TEST", "LEVEL": -2})
+
+    def test_write(self):
+        # What the command sends, seen by a device that logs its register calls.
+        from tavo import _cli
+        from test_registers import Recorder
+        device = Recorder({0x0: 0xAB01})
+        with mock.patch("tavo.open_device", return_value=device):
+            for words, calls in ((["CTRL", "MODE=RUN", "ENABLE=0"], [("get", 0x0), ("set", 0x0, 0xAB04, 0xFFFF)]),
+                                 (["CTRL", "0", "LEVEL=-1"], [("set", 0x0, 0xFF00, 0xFFFF)]),
+                                 (["CH[1].GAIN", "0x7"], [("get", 0x12), ("set", 0x12, 0x7, 0xFFFF)])):
+                with self.subTest(words=words):
+                    device.calls.clear()
+                    self.assertEqual(_cli.main(["reg", "P", "D", "write", "--map", str(self.map), *words]), 0)
+                    self.assertEqual(device.calls, calls)
+
+    def test_failures(self):
+        # Mistakes in names, fields and values: usage (2), found in the map
+        # before the device is opened.
+        for words, message in ((["read", "NOPE"], f"no register NOPE in {self.map}"),
+                               (["read", "CH[4]"], "register CH[4]: the array has 4 elements"),
+                               (["write", "CTRL", "MODE=FAST"], "CTRL: field MODE has no value 'FAST'; names: IDLE, RUN"),
+                               (["write", "CTRL", "SPEED=1"], "register CTRL has no field SPEED; fields: ENABLE, MODE"),
+                               (["write", "CTRL", "0x10000"], "0x10000 does not fit CTRL (16 bits)"),
+                               (["write", "CTRL", "ENABLE=1", "2"], "'2' is not FIELD=VALUE")):
+            with self.subTest(words=words):
+                args, kwargs = self.probe("probe", *words)
+                self.fails(2, message, *args, **kwargs)
+        # Refusals, by the map or the device: one line naming the register (1).
+        self.fails(1, "tavo: error: reg write: ID is read-only\n", "reg", "sim", "sim0", "write", "ID", "1")
+        for options, words, message, printed in (
+                ("probe", ["read", "CMD"], "reg read: CMD is write-only", b""),
+                ("probe:status=7", ["write", "CTRL", "1"], "write CTRL (0x0000) failed: ??? (7)", b""),
+                ("probe:status=7", ["read", "CTRL", "--json"], "read CTRL (0x0000) failed", b"[]\n")):
+            with self.subTest(words=words):
+                args, kwargs = self.probe(options, *words, printed=printed)
+                self.fails(1, message, *args, **kwargs)
+        # Without a map: addresses as ever, a name refused naming the file looked for.
+        probe = {"TAVO_PLUGIN_PATH": PROBE_DIR}
+        self.assertEqual(self.ok("reg", "tp_probe", "probe:reg=7", "read", "0x0", env=probe), "0x0000 0x00000007\n")
+        self.fails(1, f"{PROBE_DIR}/libtp_probe.regmap.toml does not exist; name one with --map FILE",
+                   "reg", "tp_probe", "probe", "read", "CTRL", env=probe)
 
 
 class RecordTest(CommandTestCase):
