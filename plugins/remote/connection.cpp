@@ -41,6 +41,18 @@ milliseconds left_until(Clock::time_point deadline) {
     return std::max(milliseconds(0), std::chrono::ceil<milliseconds>(deadline - Clock::now()));
 }
 
+// Leaves the gate at the end of its scope, also when a call throws.
+class GateHeld {
+public:
+    explicit GateHeld(CallGate& gate) : gate_(gate) {}
+    ~GateHeld() { gate_.leave(); }
+    GateHeld(const GateHeld&) = delete;
+    GateHeld& operator=(const GateHeld&) = delete;
+
+private:
+    CallGate& gate_;
+};
+
 [[noreturn]] void fail(const std::string& what) { throw std::runtime_error("tavo remote: " + what); }
 
 bool repeatable(wire::Kind kind) {
@@ -81,7 +93,7 @@ Connection::~Connection() {
     zmq_socket_monitor(socket_.handle(), nullptr, 0);
     // Ends the session now rather than after the server's timeout. The
     // socket's linger lets the goodbye leave after the socket is closed.
-    std::lock_guard lock(call_mutex_);
+    // (Nothing else can be in the gate: the last owner is going.)
     if (hello_on_connection_ != 0 && state().connected) {
         const std::string goodbye = wire::encode({wire::Kind::goodbye, false, session_, 0, 0}, {});
         try {
@@ -102,11 +114,11 @@ Answer Connection::call(wire::Kind kind, const wire::Body& body, milliseconds ti
                         std::span<const unsigned char> payload, Wait wait, std::uint64_t instance) {
     const auto deadline = Clock::now() + timeout;
     const std::string op(wire::kind_name(kind));
-    std::unique_lock lock(call_mutex_, std::defer_lock);
-    if (!lock.try_lock_until(deadline)) {
+    if (!gate_.enter_until(deadline)) {
         fail("no answer from " + endpoint_ + " to " + op + " within " + seconds_text(timeout) +
              " (another call on this connection took all of it)");
     }
+    const GateHeld held(gate_);
     const auto gone = [&] {
         return std::runtime_error("tavo remote " + endpoint_ + ": " + op +
                                   " failed: the device is gone (the server restarted, or ended this client's "
@@ -275,8 +287,9 @@ void Connection::keep(std::stop_token stop) {
         try {
             wait_for(items, check);
             if (items[0].revents & ZMQ_POLLIN) on_event(monitor_);
-            std::unique_lock lock(call_mutex_, std::try_to_lock);
-            if (!lock || hello_on_connection_ == 0 || Clock::now() - last_sent_ < wire::keepalive_interval) continue;
+            if (!gate_.try_enter()) continue;  // a call is in: its request says enough
+            const GateHeld held(gate_);
+            if (hello_on_connection_ == 0 || Clock::now() - last_sent_ < wire::keepalive_interval) continue;
             if (!state().connected) continue;
             if (socket_.send(zmq::buffer(ping), zmq::send_flags::dontwait)) last_sent_ = Clock::now();
         } catch (const zmq::error_t& e) {

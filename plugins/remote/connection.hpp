@@ -14,14 +14,16 @@
 // at once when the connection it sent on is lost or the server refuses the
 // client's key: a call never hangs.
 //
-// Threads: call() from any thread; calls are served one at a time (a timed
-// mutex). A keeper thread of the Connection's own watches the socket's
-// connection events and sends the pings; it takes the socket only when no
-// call holds it. The ZeroMQ socket is used under that mutex only.
+// Threads: call() from any thread; calls are served one at a time (the
+// call gate, entered within the deadline). A keeper thread of the
+// Connection's own watches the socket's connection events and sends the
+// pings; it enters the gate only when no call is in it. The ZeroMQ socket
+// and the members marked so are used inside the gate only.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -43,6 +45,39 @@ struct Answer {
     zmq::message_t header_frame;
     zmq::message_t payload_frame;
     std::uint64_t instance = 0;  // the run of the server that answered
+};
+
+// A lock whose wait has a deadline: a mutex and a condition variable, so
+// that every thread sanitizer sees it (std::timed_mutex waits through
+// pthread_mutex_clocklock, which clang 14's ThreadSanitizer does not know).
+class CallGate {
+public:
+    // Enters; false if another holder stays in until `deadline`.
+    bool enter_until(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(mutex_);
+        if (!free_.wait_until(lock, deadline, [this] { return !busy_; })) return false;
+        busy_ = true;
+        return true;
+    }
+    // Enters if nobody is in.
+    bool try_enter() {
+        std::lock_guard lock(mutex_);
+        if (busy_) return false;
+        busy_ = true;
+        return true;
+    }
+    void leave() {
+        {
+            std::lock_guard lock(mutex_);
+            busy_ = false;
+        }
+        free_.notify_one();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable free_;
+    bool busy_ = false;
 };
 
 class Connection {
@@ -107,7 +142,7 @@ private:
     const ClientSettings settings_;
     const std::uint64_t session_;
 
-    std::timed_mutex call_mutex_;  // guards the members below and the socket
+    CallGate gate_;  // the members below, to hello_on_connection_, and the socket are used inside it
     zmq::socket_t socket_;
     std::uint64_t next_request_ = 1;
     std::uint64_t hello_on_connection_ = 0;  // State::connections when the last hello succeeded

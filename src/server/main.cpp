@@ -5,6 +5,7 @@
 // device freed) and after --keygen or --help; 1 for a failure (one log
 // line says which); 2 for a usage error.
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -20,10 +21,13 @@
 
 namespace {
 
-tavo::server::Server* running_server = nullptr;
+// The server a signal stops; set while run() runs. Read by the handler,
+// so atomic (and lock-free, as a handler may only touch such atomics).
+std::atomic<tavo::server::Server*> running_server{nullptr};
+static_assert(std::atomic<tavo::server::Server*>::is_always_lock_free);
 
 extern "C" void on_stop_signal(int) {
-    if (running_server != nullptr) running_server->request_stop();
+    if (auto* server = running_server.load()) server->request_stop();
 }
 
 void set_up_logging(const std::string& level) {
@@ -55,10 +59,10 @@ int serve(const tavo::server::Options& options) {
     Server server(options, manager);
     manager.reset();  // the server holds it
     spdlog::info("serving {} ({})", path.string(), server.endpoints().size() == 1 ? "one endpoint" : "several endpoints");
-    running_server = &server;
+    running_server.store(&server);
     install_signal_handlers();
     server.run();
-    running_server = nullptr;
+    running_server.store(nullptr);
     spdlog::info("stopped");
     return EXIT_SUCCESS;
 }

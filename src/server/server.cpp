@@ -368,6 +368,9 @@ Server::SendResult Server::send_stream_item(ServedStream& stream, std::uint64_t 
 void Server::expire_sessions() {
     const auto now = Clock::now();
     if (now < next_expiry_check_) return;
+    // Messages still waiting may be the very pings that keep a session (the
+    // loop was busy in a slow plugin call): they are read first.
+    if (router_.get(zmq::sockopt::events) & ZMQ_POLLIN) return;
     next_expiry_check_ = now + expiry_period;
     for (auto it = sessions_.begin(); it != sessions_.end();) {
         if (now - it->second.last_heard <= limits_.client_timeout) {

@@ -23,7 +23,7 @@ class Server:
     """A running tavo-server serving `plugin`. A context manager; `stop`
     returns the exit status."""
 
-    def __init__(self, plugin="sim", *options, endpoint=None):
+    def __init__(self, plugin="sim", *options, endpoint=None, env=None):
         self._tmp = tempfile.TemporaryDirectory(prefix="tavo-remote-")
         self.endpoint = endpoint or f"ipc://{self._tmp.name}/server.sock"
         self.lines = []
@@ -31,7 +31,7 @@ class Server:
         self._changed = threading.Condition()
         self.process = subprocess.Popen([str(SERVER), str(plugin), "--bind", self.endpoint, *map(str, options)],
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                        text=True)
+                                        text=True, env=dict(os.environ, **(env or {})))
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
         try:
