@@ -7,14 +7,19 @@
 //   SERVER_ENDPOINT  tavo-server's engine serving the simulator at SIM
 //   REP_ENDPOINT     a REP socket: any request is answered with 37 bytes (the
 //                    size of a get_register_sync reply); "push N SIZE" is
-//                    answered "ok", then N messages of SIZE bytes go out
-//   PUSH_ENDPOINT    the PUSH socket those messages go out on, each made on
-//                    the same buffer without a copy
+//                    answered "ok", then a simulator stream of N chunks of
+//                    SIZE bytes goes out
+//   PUSH_ENDPOINT    the PUSH socket those chunks go out on: the simulator's
+//                    own chunks, each sent without a copy from the stream's
+//                    sink, which waits while the PUSH socket is full (so the
+//                    bare path drops nothing and slows the producer instead)
 //
 // With SERVER_KEY and ALLOW_DIR every socket uses CURVE. Prints "ready" once
 // everything is bound; runs until its stdin closes.
 #include <array>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -22,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include <spdlog/spdlog.h>
 #include <zmq.hpp>
 
 #include <remote/curve_keys.hpp>
@@ -31,10 +37,38 @@
 
 namespace {
 
-void no_release(void*, void*) {}
+void release_chunk(void* data, void* hint) {
+    reinterpret_cast<tavo::DataStream::Events::ReleaseFunction>(hint)(static_cast<unsigned char*>(data));
+}
 
-void serve_bare(zmq::socket_t& rep, zmq::socket_t& push, const std::atomic<bool>& stop) {
-    static std::vector<unsigned char> chunk_bytes(64 << 20, 0x5a);
+// A simulator stream pushed bare: its sink sends each chunk on `push`, on
+// the producer's thread, the only user of the socket until the Stop.
+void push_stream(tavo::DeviceManager& sim, zmq::socket_t& push, unsigned long long chunks, unsigned long long size) {
+    auto device = sim.create_device("sim0:chunks=" + std::to_string(chunks));
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    auto stream = device->start_read_stream(
+        0,
+        [&](tavo::DataStream::Event&& event) {
+            if (event.index() == 2) {
+                auto& chunk = std::get<2>(event);
+                const auto release = chunk.data.get_deleter();
+                const auto bytes = chunk.size;
+                push.send(zmq::message_t(chunk.data.release(), bytes, &release_chunk, reinterpret_cast<void*>(release)),
+                          zmq::send_flags::none);
+            } else if (event.index() == 0) {
+                std::lock_guard lock(mutex);
+                done = true;
+                ended.notify_all();
+            }
+        },
+        size);
+    std::unique_lock lock(mutex);
+    ended.wait(lock, [&] { return done; });
+}
+
+void serve_bare(tavo::DeviceManager& sim, zmq::socket_t& rep, zmq::socket_t& push, const std::atomic<bool>& stop) {
     const std::string reply(37, '\0');
     zmq::pollitem_t item{rep.handle(), 0, ZMQ_POLLIN, 0};
     while (!stop.load()) {
@@ -42,11 +76,9 @@ void serve_bare(zmq::socket_t& rep, zmq::socket_t& push, const std::atomic<bool>
         zmq::message_t request;
         (void)rep.recv(request);
         unsigned long long chunks = 0, size = 0;
-        if (std::sscanf(request.to_string().c_str(), "push %llu %llu", &chunks, &size) == 2 && size <= chunk_bytes.size()) {
+        if (std::sscanf(request.to_string().c_str(), "push %llu %llu", &chunks, &size) == 2) {
             rep.send(zmq::buffer(std::string("ok")), zmq::send_flags::none);
-            for (unsigned long long i = 0; i < chunks; ++i) {
-                push.send(zmq::message_t(chunk_bytes.data(), size, &no_release, nullptr), zmq::send_flags::none);
-            }
+            push_stream(sim, push, chunks, size);
         } else {
             rep.send(zmq::buffer(reply), zmq::send_flags::none);
         }
@@ -62,13 +94,13 @@ int main(int argc, char** argv) {
     }
     tavo::server::Options options;
     options.binds = {argv[2]};
-    options.log_level = "warn";
     if (argc == 7) {
         options.curve_secret = argv[5];
         options.allow_dir = argv[6];
     }
     spdlog::set_level(spdlog::level::warn);
-    tavo::server::Server server(options, tavo::get_device_manager(argv[1]));
+    const auto sim = tavo::get_device_manager(argv[1]);
+    tavo::server::Server server(options, sim);
 
     zmq::context_t context(1);
     zmq::socket_t rep(context, zmq::socket_type::rep), push(context, zmq::socket_type::push);
@@ -79,10 +111,13 @@ int main(int argc, char** argv) {
             socket->set(zmq::sockopt::curve_secretkey, tavo::wire::read_key_file(argv[5]));
         }
     }
+    // At most 8 chunks queued on either side of the bare push: with the
+    // kernel's buffers about the 16 MiB a remote stream has in flight.
+    push.set(zmq::sockopt::sndhwm, 8);
     rep.bind(argv[3]);
     push.bind(argv[4]);
     std::atomic<bool> stop{false};
-    std::jthread bare([&] { serve_bare(rep, push, stop); });
+    std::jthread bare([&] { serve_bare(*sim, rep, push, stop); });
     std::jthread stdin_watch([&] {
         std::string line;
         while (std::getline(std::cin, line)) {

@@ -19,9 +19,10 @@ zmq::context_t& context() {
     return *shared;
 }
 
-zmq::socket_t client(zmq::socket_type type, const char* endpoint, const char* keys) {
+zmq::socket_t client(zmq::socket_type type, const char* endpoint, const char* keys, int rcvhwm = 1000) {
     zmq::socket_t socket(context(), type);
     socket.set(zmq::sockopt::linger, 0);
+    socket.set(zmq::sockopt::rcvhwm, rcvhwm);
     if (keys != nullptr && *keys != '\0') {
         const std::filesystem::path dir(keys);
         socket.set(zmq::sockopt::curve_serverkey, tavo::wire::read_key_file(dir / "server.pub"));
@@ -63,7 +64,7 @@ __attribute__((visibility("default"))) int bare_round_trips(const char* rep, con
 __attribute__((visibility("default"))) double bare_pull(const char* rep, const char* push, const char* keys,
                                                         std::uint64_t chunks, std::uint64_t size) {
     try {
-        auto pull = client(zmq::socket_type::pull, push, keys);
+        auto pull = client(zmq::socket_type::pull, push, keys, 8);
         auto control = client(zmq::socket_type::req, rep, keys);
         const auto start = std::chrono::steady_clock::now();
         control.send(zmq::buffer("push " + std::to_string(chunks) + " " + std::to_string(size)), zmq::send_flags::none);
