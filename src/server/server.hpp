@@ -68,16 +68,21 @@ private:
     // used up with more waiting, or the client's pipe full (retry soon).
     enum class Turn { idle, more, blocked };
 
-    // server.cpp: the loop, messages in and out.
+    // Where a message came from, for the log ("127.0.0.1", "a local client").
+    static std::string peer_name(const zmq::message_t& frame);
+
+    // server.cpp: the loop, messages in and replies out.
     bool receive_one();
     void handle_message(const zmq::message_t& routing, std::span<zmq::message_t> frames);
     void send_reply(const zmq::message_t& routing, const tavo::wire::Header& request, Reply&& reply);
-    void handle_data_path(const zmq::message_t& routing, const tavo::wire::Message& message, const std::string& owner);
-    Turn pump(ServedStream& stream, std::uint64_t session_id);
-    SendResult send_stream_item(ServedStream& stream, std::uint64_t session_id, StreamItem& item);
     void expire_sessions();
     void end_all_sessions(const char* why);
     bool warn_allowed();
+
+    // data_path.cpp: attach and credit, and each stream's turn at sending.
+    void handle_data_path(const zmq::message_t& routing, const tavo::wire::Message& message, const std::string& owner);
+    Turn pump(ServedStream& stream, std::uint64_t session_id);
+    SendResult send_stream_item(ServedStream& stream, std::uint64_t session_id, StreamItem& item);
 
     // requests.cpp: one control request, answered.
     Reply handle_request(Session& session, const tavo::wire::Message& request);
