@@ -149,13 +149,17 @@ class FailureTest(unittest.TestCase):
                 stream.stop()
                 del stream
                 self.assertLess(time.monotonic() - start, 3.0)
-            # A server started again is reached by the next call; a device of
-            # the old one is gone, and says so.
+            # A server started again is reached by the next call. A device of
+            # the old one is gone, and says so, even where its handle is that
+            # of a device of the new one.
             with timeout(5), Server("sim", endpoint=endpoint):
-                self.assertEqual(tavo.open_device(REMOTE, f"{endpoint}/sim1").get_register_sync(0xC), 1)
+                fresh = tavo.open_device(REMOTE, f"{endpoint}/sim1")
+                self.assertEqual(fresh.get_register_sync(0xC), 1)
                 with self.assertRaisesRegex(RuntimeError, "get_register_sync failed: the device is gone "
                                                           "\\(the server restarted"):
-                    device.get_register_sync(0)
+                    device.get_register_sync(0xC)
+                del device
+                self.assertEqual(fresh.get_register_sync(0xC), 1)
 
     def test_a_client_that_vanishes_has_its_streams_stopped_and_devices_freed(self):
         client_script = """
