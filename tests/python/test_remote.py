@@ -111,9 +111,11 @@ class ServedSimulatorTest(unittest.TestCase):
         with tavo.StreamReader(self.server.device("sim3"), 7, chunk_size=65536) as reader:
             self.assertEqual(reader.read(1_000_003), sim_bytes(7, 0, 1_000_003))
         recorder = Recorder()
-        with self.server.device("sim0:rate=500").start_read_stream(0, recorder, 64):
-            self.assertTrue(wait_until(lambda: len(recorder.calls) >= 5))
-        calls = recorder.wait(10)
+        stream = self.server.device("sim0:rate=500").start_read_stream(0, recorder, 64)
+        self.assertTrue(wait_until(lambda: len(recorder.calls) >= 5))
+        stream.stop()
+        calls = recorder.wait(10)  # before the handle goes: its end frees what is not yet delivered
+        del stream
         self.assertEqual(calls[-1], ("stop", None))
         self.assertEqual(b"".join(p for _, p in calls[:-1]), sim_bytes(0, 0, 64 * (len(calls) - 1)))
 
