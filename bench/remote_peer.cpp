@@ -111,9 +111,9 @@ int main(int argc, char** argv) {
             socket->set(zmq::sockopt::curve_secretkey, tavo::wire::read_key_file(argv[5]));
         }
     }
-    // At most 8 chunks queued on either side of the bare push: with the
-    // kernel's buffers about the 16 MiB a remote stream has in flight.
-    push.set(zmq::sockopt::sndhwm, 8);
+    // At most 32 chunks queued on either side of the bare push: about the
+    // 64 MiB a remote stream has in flight.
+    push.set(zmq::sockopt::sndhwm, 32);
     rep.bind(argv[3]);
     push.bind(argv[4]);
     std::atomic<bool> stop{false};

@@ -298,8 +298,9 @@ TEST(RemotePlugin, DropsOnTheServerAreCountedAtTheirPlace) {
     options.limits.stream_queue_bytes = 1 << 20;
     ServedSim served(options);
     auto remote = tavo::get_device_manager(std::filesystem::path(TAVO_PLUGIN_DIR) / "libtavo_remote.so");
-    constexpr std::uint64_t chunks = 600, chunk_size = 65536;
-    auto device = remote->create_device(served.endpoint + "/sim0:chunks=600");
+    // 100 MiB: more than the client's window (64 MiB) and the queue together.
+    constexpr std::uint64_t chunks = 400, chunk_size = 262144;
+    auto device = remote->create_device(served.endpoint + "/sim0:chunks=400");
     ASSERT_TRUE(device);
     auto sink = std::make_shared<HeldSink>();
     sink->chunk_size = chunk_size;
