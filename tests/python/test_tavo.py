@@ -75,9 +75,11 @@ class PluginSearchTest(unittest.TestCase):
             self.assertEqual(tavo.find_plugin("baz"), self.b / "baz.so")
             self.assertEqual(tavo.find_plugin("sim"), self.b / "libtavo_sim.so")  # the path before our own
             self.assertEqual(tavo.list_plugins(), [("foo", self.a / "libfoo.so"), ("baz", self.b / "baz.so"),
-                                                   ("bar", self.b / "libtavo_bar.so"), ("sim", self.b / "libtavo_sim.so")])
+                                                   ("bar", self.b / "libtavo_bar.so"), ("sim", self.b / "libtavo_sim.so"),
+                                                   ("remote", self.own / "libtavo_remote.so")])
         with self.env(""):
-            self.assertEqual(tavo.list_plugins(), [("sim", self.own / "libtavo_sim.so")])
+            self.assertEqual(tavo.list_plugins(), [("remote", self.own / "libtavo_remote.so"),
+                                                   ("sim", self.own / "libtavo_sim.so")])
 
     def test_not_found_names_the_directories(self):
         with self.env(str(self.a)), self.assertRaises(FileNotFoundError) as caught:
