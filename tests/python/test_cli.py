@@ -166,7 +166,7 @@ class DevicesAndInfoTest(CommandTestCase):
 
     def test_plugin_and_device_failures(self):
         probe = {"TAVO_PLUGIN_PATH": PROBE_DIR}
-        self.fails(1, f"plugin 'nosuch' not found; searched: {support.PLUGIN_DIR}; plugins found there: sim",
+        self.fails(1, f"plugin 'nosuch' not found; searched: {support.PLUGIN_DIR}; plugins found there: remote, sim",
                    "devices", "nosuch")
         self.fails(1, "Device Manager does not have create_manager function", "devices", "tp_no_entry", env=probe)
         self.fails(1, "made no device manager", "devices", "tp_null_factory", env=probe)

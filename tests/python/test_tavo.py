@@ -104,7 +104,7 @@ class PluginSearchTest(unittest.TestCase):
         with self.env(os.pathsep.join([str(unsearchable), str(self.b)])):
             self.assertEqual(tavo.find_plugin("sim"), self.b / "libtavo_sim.so")
             self.assertEqual(tavo.find_plugin("./sim"), pathlib.Path("sim"))
-            self.assertEqual([name for name, _ in tavo.list_plugins()], ["baz", "bar", "foo", "sim"])
+            self.assertEqual([name for name, _ in tavo.list_plugins()], ["baz", "bar", "foo", "sim", "remote"])
             self.assertEqual(tavo.unreadable_plugin_dirs(), [(unsearchable, "File name too long")])
 
     def test_out_of_tree_plugin_by_short_name(self):
