@@ -10,9 +10,10 @@
 //
 // A consumer that cannot stop using a piece when its call returns asks, during
 // that call, for keep_piece(): the piece's bytes then stay allocated for as
-// long as the returned owner lives. The stage never writes into a kept buffer
-// again (it moves to a fresh one), and a kept event's bytes are taken out of
-// the event, so the worker no longer frees them.
+// long as the returned owner lives. The stage moves to a fresh buffer rather
+// than write into a kept one again, taking its carried bytes along (only when
+// no memory is left for one does it go on in the kept buffer), and a kept
+// event's bytes are taken out of the event, so the worker no longer frees them.
 //
 // Threads: it runs only on the stream's worker thread and needs no lock.
 // It knows nothing about Python.
@@ -47,7 +48,8 @@ private:
 
     void pass_view(unsigned char* data, std::uint64_t size, Piece source);
     void align(unsigned char* p, std::uint64_t n);
-    unsigned char* writable_buffer() noexcept;
+    // The buffer to write into, keeping its first `carried` bytes.
+    unsigned char* writable_buffer(std::uint64_t carried) noexcept;
 
     std::shared_ptr<std::vector<unsigned char>> buffer;  // the accumulation buffer, `alignment` bytes
     std::uint64_t fill = 0;                              // carried bytes, always < alignment
