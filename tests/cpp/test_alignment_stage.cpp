@@ -4,7 +4,7 @@
 // Allocation failure is injected by replacing the global operator new of
 // this executable: while `fail_from` is set, every allocation of at least
 // that many bytes fails.
-#include "alignment_stage.hpp"
+#include "tavo/alignment_stage.hpp"
 
 #include <atomic>
 #include <cstddef>
@@ -60,8 +60,8 @@ TEST(AlignmentStage, CarriedBytesSurviveAFailedBufferAllocation) {
     received.reserve(2 * alignment);  // the consumer's own bookkeeping must not meet the injected failure
     std::vector<std::shared_ptr<const void>> kept;
     kept.reserve(4);
-    pytavo::AlignmentStage* stage = nullptr;
-    pytavo::AlignmentStage aligner(alignment, [&](Event&& event) {
+    tavo::DataStream::AlignmentStage* stage = nullptr;
+    tavo::DataStream::AlignmentStage aligner(alignment, [&](Event&& event) {
         if (event.index() != 3) return;
         const auto& piece = std::get<3>(event);
         received.insert(received.end(), piece.data, piece.data + piece.size);

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "alignment_stage.hpp"
+#include "tavo/alignment_stage.hpp"
 
 namespace {
 
@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Observer observer(alignment);
     Observer* seen = &observer;  // the stage owns its consumer; the checks stay here
-    pytavo::AlignmentStage stage(alignment, [seen](Event&& event) { (*seen)(std::move(event)); });
+    tavo::DataStream::AlignmentStage stage(alignment, [seen](Event&& event) { (*seen)(std::move(event)); });
 
     std::uint64_t sent = 0;
     std::vector<unsigned char> view_bytes;

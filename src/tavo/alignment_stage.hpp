@@ -15,8 +15,9 @@
 // no memory is left for one does it go on in the kept buffer), and a kept
 // event's bytes are taken out of the event, so the worker no longer frees them.
 //
-// Threads: it runs only on the stream's worker thread and needs no lock.
-// It knows nothing about Python.
+// Threads: it runs on one thread at a time (the stream's worker, or the
+// device's producer thread for a pulled stream) and needs no lock. It knows
+// nothing about Python.
 #pragma once
 
 #include <cstdint>
@@ -25,17 +26,17 @@
 
 #include <tavo/stream_events.hpp>
 
-namespace pytavo {
+namespace tavo::DataStream {
 
 class AlignmentStage {
 public:
     // Throws std::length_error (ValueError) for an alignment no buffer can
     // have, std::bad_alloc (MemoryError) when the buffer cannot be had.
-    AlignmentStage(std::uint64_t alignment, tavo::DataStream::Stage&& consumer)
+    AlignmentStage(std::uint64_t alignment, Stage&& consumer)
         : buffer(std::make_shared<std::vector<unsigned char>>(alignment)),
           consumer(std::move(consumer)),
           alignment(alignment) {}
-    void operator()(tavo::DataStream::Event&& event);
+    void operator()(Event&& event);
 
     // An owner of the bytes of the piece now being passed on. Call only from
     // the consumer's call for that piece. Null when the bytes are not the
@@ -53,14 +54,14 @@ private:
 
     std::shared_ptr<std::vector<unsigned char>> buffer;  // the accumulation buffer, `alignment` bytes
     std::uint64_t fill = 0;                              // carried bytes, always < alignment
-    tavo::DataStream::Stage consumer;
+    Stage consumer;
     std::uint64_t alignment;
     // Only while a chunk is aligned: the event that owns it, and the share of
     // its bytes once a piece of it was kept.
-    tavo::DataStream::Events::OwnedData* chunk = nullptr;
+    Events::OwnedData* chunk = nullptr;
     std::shared_ptr<unsigned char> kept_chunk;
     Piece piece = Piece::none;  // the source of the piece being passed on
     bool buffer_kept = false;   // `buffer` is shared with a keeper: never write into it again
 };
 
-}  // namespace pytavo
+}  // namespace tavo::DataStream

@@ -3,9 +3,7 @@
 #include <cstring>
 #include <new>
 
-namespace pytavo {
-
-using tavo::DataStream::Event;
+namespace tavo::DataStream {
 
 void AlignmentStage::operator()(Event&& event) {
     switch (event.index()) {
@@ -33,7 +31,7 @@ void AlignmentStage::operator()(Event&& event) {
 
 void AlignmentStage::pass_view(unsigned char* data, std::uint64_t size, Piece source) {
     piece = source;
-    consumer(Event(std::in_place_index<3>, tavo::DataStream::Events::DataView{data, size}));
+    consumer(Event(std::in_place_index<3>, Events::DataView{data, size}));
     piece = Piece::none;
 }
 
@@ -99,4 +97,4 @@ void AlignmentStage::align(unsigned char* p, std::uint64_t n) {
     if (n - fill > 0) pass_view(p, n - fill, Piece::chunk);
 }
 
-}  // namespace pytavo
+}  // namespace tavo::DataStream
