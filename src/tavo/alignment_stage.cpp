@@ -8,8 +8,7 @@ namespace tavo::DataStream {
 void AlignmentStage::operator()(Event&& event) {
     switch (event.index()) {
     case 0:
-        if (fill > 0) pass_view(buffer->data(), fill, Piece::buffer);  // the final, shorter piece
-        fill = 0;
+        flush();  // the final, shorter piece
         consumer(std::move(event));
         break;
     case 1: consumer(std::move(event)); break;
@@ -27,6 +26,28 @@ void AlignmentStage::operator()(Event&& event) {
         break;
     }
     }
+}
+
+void AlignmentStage::flush() {
+    if (fill == 0) return;
+    const std::uint64_t size = fill;
+    fill = 0;
+    pass_view(buffer->data(), size, Piece::buffer);
+}
+
+bool AlignmentStage::reserve() noexcept {
+    if (buffer_kept) {
+        (void)writable_buffer(fill);
+        if (buffer_kept) return false;
+    }
+    if (!spare) {
+        try {
+            spare = std::make_shared<std::vector<unsigned char>>(alignment);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void AlignmentStage::pass_view(unsigned char* data, std::uint64_t size, Piece source) {
@@ -64,7 +85,7 @@ std::shared_ptr<const void> AlignmentStage::keep_piece() noexcept {
 unsigned char* AlignmentStage::writable_buffer(std::uint64_t carried) noexcept {
     if (buffer_kept) {
         try {
-            auto fresh = std::make_shared<std::vector<unsigned char>>(alignment);
+            auto fresh = spare ? std::move(spare) : std::make_shared<std::vector<unsigned char>>(alignment);
             if (carried) std::memcpy(fresh->data(), buffer->data(), carried);
             buffer = std::move(fresh);
             buffer_kept = false;

@@ -38,6 +38,19 @@ public:
           alignment(alignment) {}
     void operator()(Event&& event);
 
+    // Passes the carried bytes on as a shorter piece, if there are any: what
+    // a Stop does first. A pulled stream does it before an error or a gap, so
+    // that these stay at their place in the bytes.
+    void flush();
+    std::uint64_t carried() const noexcept { return fill; }
+
+    // Makes sure that the next event can be aligned without an allocation,
+    // even when its consumer keeps a buffer piece: a writable buffer with the
+    // carried bytes, and a spare one. False when there is no memory for
+    // them; the stage is then as it was. A consumer that keeps every piece
+    // calls it before each event, so that a kept buffer is never written.
+    bool reserve() noexcept;
+
     // An owner of the bytes of the piece now being passed on. Call only from
     // the consumer's call for that piece. Null when the bytes are not the
     // stage's to keep (a DataView event pushed into it) or when no memory is
@@ -53,6 +66,7 @@ private:
     unsigned char* writable_buffer(std::uint64_t carried) noexcept;
 
     std::shared_ptr<std::vector<unsigned char>> buffer;  // the accumulation buffer, `alignment` bytes
+    std::shared_ptr<std::vector<unsigned char>> spare;   // the next one, once reserve() made it
     std::uint64_t fill = 0;                              // carried bytes, always < alignment
     Stage consumer;
     std::uint64_t alignment;

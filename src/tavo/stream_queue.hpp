@@ -53,8 +53,9 @@
 
 namespace tavo::DataStream {
 
-// From now on, destroying any StreamQueue detaches its worker instead of
-// joining it. Called once when the process starts to exit. Thread-safe.
+// The process is exiting: from now on, destroying any StreamQueue detaches
+// its worker instead of joining it, and pushes into a PullQueue are discarded
+// slowly (pull_queue.hpp). Called once, by the exit gate. Thread-safe.
 void abandon_workers() noexcept;
 bool workers_abandoned() noexcept;
 
