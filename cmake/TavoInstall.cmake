@@ -4,7 +4,8 @@
 #                                     the `tavo` package with its own
 #                                     extension module, tavo._native,
 #                                     where P's own python3.12 imports them
-#   P/lib/tavo/plugins/               the simulator plugin
+#   P/lib/tavo/plugins/               the simulator plugin and its register
+#                                     map, libtavo_sim.regmap.toml
 #   P/include/tavo/                   the plugin-facing contract headers
 #   P/lib/cmake/tavo/                 the CMake package for plugin authors:
 #                                     find_package(tavo CONFIG) gives the
@@ -28,6 +29,7 @@ install(DIRECTORY "${PROJECT_SOURCE_DIR}/include/tavo" DESTINATION "${TAVO_INSTA
 # simulator through $<TARGET_FILE:tavo::sim>.
 set_target_properties(tavo_sim PROPERTIES EXPORT_NAME sim)
 install(TARGETS tavo_sim EXPORT tavoTargets LIBRARY DESTINATION "${TAVO_INSTALL_PLUGINDIR}")
+tavo_install_regmap(tavo_sim DESTINATION "${TAVO_INSTALL_PLUGINDIR}")
 
 if(TARGET pytavo_device)
   # Exported as tavo::module: its directory is what PYTHONPATH needs.

@@ -18,6 +18,7 @@
 #include <dlfcn.h>
 
 #include <tavo/device_manager.hpp>
+#include <tavo/fork_safe_thread.hpp>
 
 namespace {
 
@@ -61,7 +62,10 @@ private:
 
     tavo::Device::Sink sink;
     std::mutex stopping;
-    std::jthread producer;  // last: starts once the members it uses exist
+    // Last: starts once the members it uses exist. A ForkSafeThread, not a
+    // std::jthread: a forked child that drops the stream forgets the
+    // producer, which does not exist there, instead of joining it.
+    tavo::ForkSafeThread producer;
 };
 
 class CounterDevice final : public tavo::Device {

@@ -1,7 +1,8 @@
 // The simulator's register map: addresses, fixed values and control bits.
 //
 // Every register is an unsigned 32-bit word at a 4-byte aligned address.
-// docs/simulator.md carries the same map as a table; keep the two in step.
+// docs/simulator.md carries the same map as a table, and sim.regmap.toml as
+// the register map that the tavo package reads; keep the three in step.
 #pragma once
 
 #include <cstdint>

@@ -18,16 +18,18 @@ std::unique_ptr<SimReadStream> SimReadStream::start(const StreamPlan& plan, Sink
     std::unique_ptr<SimReadStream> stream;
     try {
         stream.reset(new SimReadStream(plan, std::move(sink), counters, std::move(view_buffer)));
-        stream->thread_ = std::jthread([producer = &stream->producer_](std::stop_token token) {
+        stream->thread_ = tavo::ForkSafeThread([producer = &stream->producer_](std::stop_token token) {
             producer->run(std::move(token));
         });
     } catch (...) {
-        counters->running.fetch_sub(1, std::memory_order_relaxed);
         if (stream) {
             // Hand the sink back unused; stopped_ keeps the destructor from
             // calling the moved-from member.
+            stream->producer_.finished();
             stream->stopped_ = true;
             sink = std::move(stream->sink_);
+        } else {
+            counters->running.fetch_sub(1, std::memory_order_relaxed);
         }
         throw;
     }
@@ -43,7 +45,8 @@ void SimReadStream::stop() {
     if (stopped_) return;
     stopped_ = true;
     thread_.request_stop();
-    if (thread_.joinable()) thread_.join();
+    if (thread_.joinable()) thread_.join();  // forgets a producer inherited through fork
+    producer_.finished();  // for a forgotten producer; a joined one has counted itself out
     if (producer_.pushed_stop()) return;
     try {
         sink_(tavo::DataStream::Events::Stop{});

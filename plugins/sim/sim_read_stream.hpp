@@ -13,9 +13,9 @@
 
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include <tavo/device.hpp>
+#include <tavo/fork_safe_thread.hpp>
 
 #include "stream_counters.hpp"
 #include "stream_plan.hpp"
@@ -34,7 +34,9 @@ public:
 
     // Ends production and joins the producer, then pushes Stop unless the
     // producer already pushed its own. Keeps the sink, so everything the
-    // consumer has queued is still delivered. Idempotent.
+    // consumer has queued is still delivered. Idempotent. In a forked child
+    // the producer does not exist: it is forgotten, not joined, and no longer
+    // counted as running.
     void stop() override;
 
     // Ends as stop() does if stop() was never called (so the sink always
@@ -49,7 +51,7 @@ private:
     // before) goes first, the sink last.
     Sink sink_;
     StreamProducer producer_;
-    std::jthread thread_;
+    tavo::ForkSafeThread thread_;
     std::mutex stop_mutex_;
     bool stopped_ = false;
 };

@@ -31,8 +31,9 @@ bool StreamProducer::wait_for_turn(const std::stop_token& token, std::uint64_t i
     // A child forked while this thread waits inherits the variable with a
     // waiter that does not exist there, and destroying it (glibc's
     // pthread_cond_destroy waits for every waiter to leave) would hang the
-    // child that drops the stream. Joining the thread that is gone returns at
-    // once in the child, so stop() and the destructor then complete.
+    // child that drops the stream. The child forgets the thread instead of
+    // joining it (see tavo/fork_safe_thread.hpp), so stop() and the
+    // destructor then complete.
     for (;;) {
         if (token.stop_requested()) return false;
         const auto now = std::chrono::steady_clock::now();
@@ -84,7 +85,13 @@ void StreamProducer::run(std::stop_token token) noexcept {
         }
     } catch (...) {
     }
-    counters_->running.fetch_sub(1, std::memory_order_release);
+    finished();
+}
+
+void StreamProducer::finished() noexcept {
+    if (counted_.exchange(false, std::memory_order_acq_rel)) {
+        counters_->running.fetch_sub(1, std::memory_order_release);
+    }
 }
 
 }  // namespace tavo::sim

@@ -6,6 +6,7 @@
 // joining that thread (the join orders the accesses).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -35,6 +36,12 @@ public:
 
     bool pushed_stop() const noexcept { return pushed_stop_; }
 
+    // Takes this stream out of the running count, once: run() calls it when
+    // it ends, and the handle after it has joined or forgotten the thread.
+    // A child forked between the two steps of the producer's own call counts
+    // the stream as running for good: a status, never a wait.
+    void finished() noexcept;
+
 private:
     // How long a paced wait may go without looking at the stop request: the
     // most a stop waits for a producer between chunks.
@@ -50,6 +57,7 @@ private:
     std::unique_ptr<unsigned char[]> view_buffer_;
     std::chrono::steady_clock::time_point start_;
     bool pushed_stop_ = false;
+    std::atomic<bool> counted_{true};  // in counters_->running until finished()
 };
 
 }  // namespace tavo::sim

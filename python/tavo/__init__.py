@@ -1,6 +1,6 @@
 """The everyday layer over `pytavo_device`: plugins found by name, status
-results as exceptions, and read streams that are pulled rather than handled
-in a callback.
+results as exceptions, registers by the names of a register map, and read
+streams that are pulled rather than handled in a callback.
 
     import tavo
 
@@ -16,11 +16,17 @@ unchanged and still there for the callback interface.
 from ._errors import DeviceError, Overflow, StreamError, TavoError, check
 from ._plugins import PLUGIN_PATH_VARIABLE, find_plugin, list_plugins, open_device, plugin_dirs
 from ._reader import StreamReader, StreamStats
+from ._regmap import RegisterMap, RegisterMapError
+from ._registers import Registers, RegisterValue
 
 __all__ = [
     "PLUGIN_PATH_VARIABLE",
     "DeviceError",
     "Overflow",
+    "RegisterMap",
+    "RegisterMapError",
+    "RegisterValue",
+    "Registers",
     "StreamError",
     "StreamReader",
     "StreamStats",

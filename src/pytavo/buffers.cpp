@@ -31,9 +31,9 @@ void count_export(DataView& record, int change) {
 }
 
 // The native record of an instance, or null for one made through __new__,
-// bypassing the refused constructor. Only instances of the class itself reach
-// the buffer slots (they are the class's own), so the instance layout is the
-// binding library's.
+// bypassing the refused constructor. Only instances of the class and of its
+// subclasses reach the buffer slots (__buffer__ checks the type as well), so
+// the instance layout is the binding library's.
 template <typename Record>
 Record* record_of(PyObject* obj) {
     auto* instance = reinterpret_cast<py::detail::instance*>(obj);
@@ -86,22 +86,23 @@ void release_export(PyObject* obj, Py_buffer* view) {
     if (auto* record = record_of<Record>(obj)) count_export(*record, -1);
 }
 
-// Replaces the binding library's buffer slot with ours: its description
-// functions cannot fail without ending the process.
+// Puts our buffer slots in place of the binding library's (whose description
+// functions cannot fail without ending the process) before the class is made
+// ready: CPython then builds the class's __buffer__ and __release_buffer__
+// from these slots, so the methods and memoryview(x) export alike.
 template <typename Record>
-void install_buffer_slots(py::handle cls) {
-    auto* type = reinterpret_cast<PyHeapTypeObject*>(cls.ptr());
-    type->as_buffer.bf_getbuffer = &export_record<Record>;
-    type->as_buffer.bf_releasebuffer = &release_export<Record>;
+py::custom_type_setup buffer_slots() {
+    return py::custom_type_setup([](PyHeapTypeObject* type) {
+        type->as_buffer.bf_getbuffer = &export_record<Record>;
+        type->as_buffer.bf_releasebuffer = &release_export<Record>;
+    });
 }
 
 }  // namespace
 
 void register_buffers(py::module_& m) {
-    py::class_<ManagedBuffer> managed(m, "ManagedBuffer", py::buffer_protocol());
-    install_buffer_slots<ManagedBuffer>(managed);
-    py::class_<DataView> view(m, "DataView", py::buffer_protocol());
-    install_buffer_slots<DataView>(view);
+    py::class_<ManagedBuffer>(m, "ManagedBuffer", py::buffer_protocol(), buffer_slots<ManagedBuffer>());
+    py::class_<DataView>(m, "DataView", py::buffer_protocol(), buffer_slots<DataView>());
 }
 
 }  // namespace pytavo

@@ -38,7 +38,9 @@ void close_gate() {
     // The admitted threads wait for the lock this thread holds: hand it over
     // until none is left. Each needs it for a moment, except a callback's
     // release, which runs the callback's finalizers; the wait is bounded so
-    // that one blocked forever cannot hang the exit.
+    // that one blocked forever cannot hang the exit. A release still running
+    // after it is ended by the interpreter if it asks for the lock again,
+    // and then parks (run_python_section).
     Py_BEGIN_ALLOW_THREADS
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while ((gate.load(std::memory_order_acquire) & ~closed_flag) != 0 &&
@@ -148,6 +150,10 @@ void retake_lock(PyThreadState* state) noexcept {
     }
     // Turned away: this is a daemon thread of an exiting process. Returning
     // to Python is impossible and ending the thread could abort the process.
+    park_thread();
+}
+
+void park_thread() noexcept {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 

@@ -30,13 +30,19 @@
 // native work (nothing could take it back) and destroying a stream queue
 // no longer joins its worker, which may be blocked in a callback forever.
 //
-// A worker that holds the lock may still lose it inside the callback's own
-// Python code (a sleep, I/O) and be ended by the interpreter when it asks
-// for it back, once finalization has begun: the consumer frames it unwinds
-// through hold nothing that touches Python in a destructor.
+// A worker that holds the lock may still lose it inside Python code (the
+// callback's own sleep or I/O, a finalizer run by the callback's release)
+// and ask for it back once finalization has begun: the interpreter then ends
+// the thread inside that call with a forced unwind. Every such section of
+// the workers runs inside run_python_section, which catches that unwind and
+// parks the thread where the section began. Nothing is unwound past it (the
+// callback's release may run in a destructor, which the unwind could not
+// leave), and what the section was doing is left undone: the process ends.
 #pragma once
 
 #include <Python.h>
+
+#include <cxxabi.h>
 
 namespace pytavo {
 
@@ -56,6 +62,24 @@ void leave_gate() noexcept;
 // Takes the lock back after PyEval_SaveThread(), through the gate. A thread
 // turned away never returns (see above).
 void retake_lock(PyThreadState* state) noexcept;
+
+// Blocks the calling thread for good, touching nothing: for a thread that can
+// neither return to Python nor end, once the process is exiting.
+[[noreturn]] void park_thread() noexcept;
+
+// Runs `section`: the Python work of a thread of this module that took the
+// lock through the gate. If the interpreter ends the thread inside it (see
+// above), the thread parks here instead of unwinding further. Other
+// exceptions pass. The section must hold nothing by RAII that touches Python
+// or the lock: it is unwound up to here.
+template <typename Section>
+void run_python_section(Section&& section) {
+    try {
+        section();
+    } catch (abi::__forced_unwind&) {
+        park_thread();  // never returns, so the unwind is never resumed
+    }
+}
 
 // Runs `work` (native code that must not touch Python) with the lock
 // released, on a thread that holds it, and takes the lock back. Once the

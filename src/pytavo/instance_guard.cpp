@@ -1,5 +1,6 @@
 #include "instance_guard.hpp"
 
+#include <new>
 #include <string>
 
 namespace py = pybind11;
@@ -23,35 +24,42 @@ void refuse_pickling(py::handle cls) {
 
 namespace {
 
-newfunc base_type_new = nullptr;
+ternaryfunc library_call = nullptr;  // the metaclass's own call slot
 
-// The base type's own __new__, with its failure turned into TypeError. The
-// half-made object of a failed allocation is leaked: its layout was never
-// set up, so the base type's deallocation cannot be run on it.
-PyObject* guarded_base_type_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// The binding library's metaclass call, refused for a class without a
+// registered native type: there the library's __new__ would abort the
+// process. The check is the one that __new__ makes (all_type_info caches its
+// answer for the class, as the library does on every instantiation).
+PyObject* guarded_call(PyObject* cls, PyObject* args, PyObject* kwargs) {
     try {
-        return base_type_new(type, args, kwargs);
+        if (py::detail::all_type_info(reinterpret_cast<PyTypeObject*>(cls)).empty()) {
+            PyErr_SetString(PyExc_TypeError,
+                            "instance allocation failed: new instance has no pybind11-registered base types");
+            return nullptr;
+        }
     } catch (py::error_already_set& error) {
         error.restore();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_TypeError, error.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_TypeError, "instance allocation failed");
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
     }
-    return nullptr;
+    return library_call(cls, args, kwargs);
 }
 
 }  // namespace
 
-void guard_base_type_new() {
-    // The base type is shared by every module of this binding library version
-    // in the process; classes made from it later (this module's among them)
-    // inherit the wrapper. Where the original succeeds, the wrapper returns
-    // what it returned, so only the failure changes: TypeError, not an abort.
-    auto* base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
-    if (base->tp_new == &guarded_base_type_new) return;
-    base_type_new = base->tp_new;
-    base->tp_new = &guarded_base_type_new;
+void guard_unregistered_classes() {
+    // The metaclass is shared by every module of this binding library version
+    // in the process, so the guard is installed once. Its call slot is the
+    // one place to refuse: calling any class of the library goes through it
+    // (the metaclass has no vectorcall), while CPython compares no call slot
+    // with another. A __new__ slot would not do: CPython's check that
+    // X.__new__(Y) is safe compares Y's inherited __new__ slot with X's, and
+    // classes that other modules made before a change keep the old slot.
+    auto* metaclass = py::detail::get_internals().default_metaclass;
+    if (metaclass->tp_call == &guarded_call) return;
+    library_call = metaclass->tp_call;
+    metaclass->tp_call = &guarded_call;
 }
 
 }  // namespace pytavo

@@ -41,16 +41,18 @@ public:
 };
 
 // Makes `cls` refuse pickling and copying under every protocol with TypeError.
-// Without it, protocols 0 and 1 reach the binding library's base __new__,
-// which aborts the process; the others would copy an instance without its
-// native object.
+// Without it, protocols 0 and 1 call the binding library's base type (which
+// only guard_unregistered_classes keeps from aborting the process); the
+// others would copy an instance without its native object.
 void refuse_pickling(pybind11::handle cls);
 
-// Makes the binding library's shared base type refuse instantiation with
-// TypeError. Calling it (or a Python subclass of it alone) reaches its __new__,
-// whose failure escapes as a C++ exception through the interpreter and aborts
-// the process.
-void guard_base_type_new();
+// Makes calling a class of the binding library that has no registered native
+// type among its bases fail with TypeError: the library's shared base type
+// itself, or a Python class derived from it alone. The library's __new__
+// fails for such a class with a C++ exception that escapes through the
+// interpreter and aborts the process. Every other class, this module's and
+// every other module's, is called exactly as before. Call with the lock held.
+void guard_unregistered_classes();
 
 }  // namespace pytavo
 

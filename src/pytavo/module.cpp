@@ -19,9 +19,7 @@ void register_return_code(pybind11::module_& m);
 PYBIND11_MODULE(pytavo_device, m) {
     m.doc() = "Python binding for TAVO Device";
     pytavo::register_exception_translation();
-    // Before the classes: they inherit the base's __new__ when they are made,
-    // and the base's __new__ called on one of them checks that it is theirs.
-    pytavo::guard_base_type_new();
+    pytavo::guard_unregistered_classes();
     pytavo::register_return_code(m);
     pytavo::register_data_stream(m);
     pytavo::register_buffers(m);

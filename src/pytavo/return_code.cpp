@@ -17,8 +17,8 @@ void register_return_code(py::module_& m) {
         .value("Success", tavo::BasicDeviceStatus::Success)
         .value("Failure", tavo::BasicDeviceStatus::Failure)
         // Pickled (and copied) as a call with the integer, under every
-        // protocol: protocols 0 and 1 would otherwise reach the binding
-        // library's base __new__, which aborts the process.
+        // protocol: protocols 0 and 1 would otherwise call the binding
+        // library's base type, which cannot make an instance.
         .def("__reduce__", [](const py::object& self) {
             return py::make_tuple(py::type::of(self), py::make_tuple(py::int_(self)));
         });

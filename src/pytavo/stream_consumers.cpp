@@ -48,13 +48,15 @@ PyObject* to_python(Record&& record) {
 
 // Design note on the interpreter's exit (see exit_guard.hpp): the lock is
 // taken only through the exit gate, so a worker never waits for the lock of
-// a finalizing interpreter here. But the callback's own Python code may let
-// the lock go and ask for it back after finalization has begun; the
-// interpreter then ends the thread with a forced unwind through these
-// frames. Nothing that touches Python may run as they unwind, so the lock
-// and every Python object here are held without RAII and simply leak in
-// that case; and only std::exception is caught, so the unwind is never
-// stopped.
+// a finalizing interpreter here. But Python code (the callback, or the
+// finalizers its release runs) may let the lock go and ask for it back after
+// finalization has begun; the interpreter then ends the thread with a forced
+// unwind. Each section that holds the lock runs in run_python_section, which
+// stops that unwind and parks the thread: the release runs in a destructor,
+// which a forced unwind cannot leave without ending the process. Within a
+// section, the lock and every Python object are held without RAII (nothing
+// that touches Python may run as the section unwinds), and only
+// std::exception is caught, so the unwind always reaches the section's start.
 template <typename Record>
 void CallbackConsumer<Record>::deliver(std::optional<Record>&& record, const std::string* text,
                                        const PieceKeeper* keeper) {
@@ -68,15 +70,17 @@ void CallbackConsumer<Record>::deliver(std::optional<Record>&& record, const std
         return;
     }
     if (!enter_gate()) return;  // the interpreter is going away: deliver nothing more
-    // A fresh thread state for this one delivery. In place rather than RAII
-    // (see above), and not on the heap: this runs once per event. Its frame
-    // stack comes from the blocks kept for stream workers.
-    mark_stream_worker();
-    alignas(py::gil_scoped_acquire) unsigned char storage[sizeof(py::gil_scoped_acquire)];
-    auto* gil = new (storage) py::gil_scoped_acquire;
-    leave_gate();
-    call_python(std::move(record), text, keeper);
-    gil->~gil_scoped_acquire();
+    run_python_section([&] {
+        // A fresh thread state for this one delivery. In place rather than
+        // RAII (see above), and not on the heap: this runs once per event.
+        // Its frame stack comes from the blocks kept for stream workers.
+        mark_stream_worker();
+        alignas(py::gil_scoped_acquire) unsigned char storage[sizeof(py::gil_scoped_acquire)];
+        auto* gil = new (storage) py::gil_scoped_acquire;
+        leave_gate();
+        call_python(std::move(record), text, keeper);
+        gil->~gil_scoped_acquire();
+    });
 }
 
 template <typename Record>
@@ -130,15 +134,18 @@ void CallbackConsumer<Record>::release_callback() {
     if (!callback.function) return;
     PyObject* function = callback.function.release().ptr();
     // Through the gate for the whole section, not only until the lock is
-    // held: this may run in a destructor, which a forced unwind may not
-    // leave, and the last reference's release can run Python code that lets
-    // the lock go. Finalization waits until the section is done (for a few
-    // seconds at most: see close_gate).
+    // held: the last reference's release can run Python code that lets the
+    // lock go. Finalization waits until the section is done, for a few
+    // seconds at most (see close_gate); past that, the section parks if the
+    // interpreter ends it. This runs in a destructor too, which the
+    // interpreter's unwind could not leave.
     if (!enter_gate()) return;  // the interpreter is going away: leak it
-    alignas(py::gil_scoped_acquire) unsigned char storage[sizeof(py::gil_scoped_acquire)];
-    auto* gil = new (storage) py::gil_scoped_acquire;  // not RAII: see deliver
-    Py_DECREF(function);
-    gil->~gil_scoped_acquire();
+    run_python_section([function] {
+        alignas(py::gil_scoped_acquire) unsigned char storage[sizeof(py::gil_scoped_acquire)];
+        auto* gil = new (storage) py::gil_scoped_acquire;  // not RAII: see deliver
+        Py_DECREF(function);
+        gil->~gil_scoped_acquire();
+    });
     leave_gate();
 }
 

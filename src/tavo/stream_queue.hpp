@@ -13,10 +13,10 @@
 // Notices are coalesced (DropRuns, overflow_rules.hpp): a run of drops with
 // no stored event in between is one stored marker (itself a notice) plus a
 // shared drop count, and the worker expands the marker into one notice per
-// dropped event. A stream held
-// at overflow for hours therefore holds at most max_elements events and one
-// marker, not one stored notice per dropped event, and the consumer still
-// sees every notice at the position of the event it replaces.
+// dropped event. A stream held at overflow for hours therefore holds at most
+// max_elements events and one marker, not one stored notice per dropped
+// event, and the consumer still sees every notice at the position of the
+// event it replaces.
 //
 // Threads: single producer (one pushing thread at a time per sink), single
 // consumer (the worker, which owns the consumer and destroys it on its own
@@ -30,7 +30,10 @@
 // queue at once and leaves the worker to end at the stop. Once
 // abandon_workers() has been called (the process is exiting), destruction
 // detaches the worker instead and leaks its queue, so exit never waits on a
-// callback that may not return.
+// callback that may not return. In a forked child the worker does not exist:
+// destruction forgets it (see tavo/fork_safe_thread.hpp) and leaks the queue
+// and the consumer, which the parent's worker may have been using when the
+// process forked.
 #pragma once
 
 #include <atomic>
@@ -47,6 +50,7 @@
 
 #include <readerwriterqueue/readerwriterqueue.h>
 
+#include <tavo/fork_safe_thread.hpp>
 #include <tavo/stream_events.hpp>
 
 #include "tavo/overflow_rules.hpp"
@@ -92,9 +96,11 @@ public:
             worker.detach();
             return;
         }
-        if (workers_abandoned()) {
+        if (!worker.started_here() || workers_abandoned()) {
             // During exit a worker may be held in a callback forever: leave it
-            // running, and the queue it polls allocated.
+            // running, and the queue it polls allocated. In a forked child
+            // the worker is forgotten, and what it may have been in the
+            // middle of changing is left alone the same way.
             worker.detach();
             (void)queue.release();
             (void)markers.release();
@@ -139,7 +145,7 @@ private:
         if (limit < init_elements) throw std::runtime_error("max_elements must be greater than init_elements");
         queue = std::make_unique<Queue>(init_elements);  // throws std::bad_alloc
         markers = std::make_unique<Markers>(15);
-        worker = std::jthread(&StreamQueue::run, queue.get(), markers.get(), std::move(consumer), poll_interval);
+        worker = ForkSafeThread(&StreamQueue::run, queue.get(), markers.get(), std::move(consumer), poll_interval);
         stop = worker.get_stop_source();
     }
 
@@ -232,7 +238,7 @@ private:
     DropRuns runs;                   // producer only, but for the shared counts
     std::uint64_t stored_count = 0;  // producer only: events stored so far
     HeldBound held;                  // producer only: at least size_approx()
-    std::jthread worker;
+    ForkSafeThread worker;
     std::stop_source stop;
     int max_elements;
 };

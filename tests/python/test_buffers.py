@@ -3,6 +3,7 @@ exports, zero copy from the device, and release exactly once."""
 
 import ctypes
 import gc
+import inspect
 import unittest
 
 import pytavo_device as tavo
@@ -69,6 +70,48 @@ class ExportTest(unittest.TestCase):
             self.assertEqual(export.shape[0], 6)
         finally:
             ctypes.pythonapi.PyBuffer_Release(ctypes.byref(export))
+
+    def test_buffer_method_agrees_with_memoryview(self):
+        # x.__buffer__(flags) must export what memoryview(x) exports, under
+        # every request, with the same errors: for both types (a DataView
+        # during its call and after it), and for a Python subclass.
+        def outcome(export):
+            try:
+                view = export()
+            except BufferError as e:
+                return str(e)
+            return (view.obj, view.format, view.itemsize, view.shape, view.strides, view.readonly, view.tobytes())
+
+        def compare(obj):
+            for flags in inspect.BufferFlags.__members__.values():
+                self.assertEqual(outcome(lambda: obj.__buffer__(flags)), outcome(lambda: memoryview(obj)), flags)
+            if isinstance(outcome(lambda: memoryview(obj)), str):
+                return
+            view = obj.__buffer__(inspect.BufferFlags.WRITABLE)
+            obj.__release_buffer__(view)
+            with self.assertRaises(ValueError):
+                view.tobytes()  # released
+
+        _, rec = collect("owned:6/owned:0/stop")
+        compare(rec.kept[0])
+        compare(rec.kept[1])
+        failures, views, pieces = [], [], Recorder()
+        def on_piece(view, text):
+            if view is not None:
+                try:
+                    compare(view)
+                except AssertionError as e:
+                    failures.append(e)
+                views.append(view)
+            pieces(None, text)
+        stream = support.probe_device("script=owned:8/stop").start_aligned_read_stream(0, 4, on_piece)
+        pieces.wait()
+        stream.stop()
+        self.assertEqual((failures, len(views)), ([], 1))
+        compare(views[0])  # after its call: no bytes
+        for cls in (tavo.ManagedBuffer, tavo.DataView):
+            subclass = type("Sub", (cls,), {})
+            compare(subclass.__new__(subclass))
 
     def test_buffers_pass_the_bulk_checks(self):
         _, rec = collect("owned:4/stop")

@@ -152,6 +152,33 @@ stream = support.probe_device("script=repeat:300:64/wait").start_read_stream(0, 
 """
 
 
+# A stream dropped by its own callback, whose object's __del__ (run by the
+# callback's release, on the worker) outlasts the exit's 5 s wait for it;
+# the interpreter's teardown of sys.modules then outlasts that __del__, which
+# asks for the lock back while the interpreter finalizes. The interpreter
+# ends the worker there; it must not be unwound through a frame that cannot
+# be left (an abort).
+RELEASE_OUTLASTING_EXIT = """
+import sys, threading, time
+import support
+deleting = threading.Event()
+class Owner:
+    def __init__(self, device):
+        self.stream = device.start_read_stream(0, self)
+    def __call__(self, buffer, text):
+        self.stream = None
+    def __del__(self):
+        deleting.set()
+        time.sleep(6)
+class SlowTeardown:
+    def __del__(self, sleep=time.sleep):
+        sleep(2.5)
+Owner(support.probe_device("script=repeat:1000000:64"))
+assert deleting.wait(10)
+sys.modules["slow_teardown"] = SlowTeardown()
+"""
+
+
 class ExitRaceTest(unittest.TestCase):
     def exits(self, code, runs, status=0):
         """Runs `code` in `runs` interpreters; each must exit with `status`."""
@@ -172,6 +199,9 @@ class ExitRaceTest(unittest.TestCase):
 
     def test_workers_delivering_at_exit(self):
         self.exits(MANY_DELIVERING, 30)
+
+    def test_callback_release_outlasting_the_exit_wait(self):
+        self.exits(RELEASE_OUTLASTING_EXIT, 2)
 
     def test_atexit_handler_drains_a_stream(self):
         result, = self.exits(DRAINED_AT_EXIT, 1)

@@ -88,6 +88,7 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(len(modules), 1, list((p / SITE).iterdir()))
         self.assertTrue(filecmp.cmp(p / SITE / "pytavo_device.pyi", SOURCE / "src/pytavo/pytavo_device.pyi"))
         self.assertTrue((p / "lib/tavo/plugins/libtavo_sim.so").is_file())
+        self.assertTrue(filecmp.cmp(p / "lib/tavo/plugins/libtavo_sim.regmap.toml", SOURCE / "plugins/sim/sim.regmap.toml"))
         headers = sorted(f.name for f in (p / "include/tavo").iterdir())
         self.assertEqual(headers, sorted(f.name for f in (SOURCE / "include/tavo").glob("*.hpp")))
         for name in ("tavoConfig.cmake", "tavoConfigVersion.cmake", "tavoTargets.cmake", "TavoPlugin.cmake"):
@@ -149,6 +150,8 @@ VENV_CLIENT = textwrap.dedent("""
     assert tavo.find_plugin("sim").resolve() == (site / "../../tavo/plugins/libtavo_sim.so").resolve()
     with tavo.StreamReader(tavo.open_device("sim", "sim0:chunks=3"), 0) as reader:
         assert len(reader.read(3 * 4096)) == 3 * 4096 and reader.read(1) == b""
+    regs = tavo.Registers(tavo.open_device("sim", "sim1"), tavo.RegisterMap.for_plugin("sim"))
+    assert regs.DEVICE_INDEX.read() == 1 and regs.VERSION.read().MAJOR == 1
     print("ok")
 """)
 

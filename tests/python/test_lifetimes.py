@@ -140,7 +140,10 @@ print("allocated", info["chunks_allocated"], "released", info["chunks_released"]
 
 
 # A child forked while a paced simulator stream runs drops the stream it
-# inherited: the producer it stops and joins does not exist in the child.
+# inherited: its producer and worker do not exist in the child. Every other
+# child first starts a stream of its own, whose threads take over the records
+# of the parent's threads: joining an inherited thread would then wait for
+# one of the child's (a hang) or fail inside a destructor (an abort).
 FORK = r"""
 import os, sys, threading, time, warnings
 import pytavo_device as tavo
@@ -148,15 +151,24 @@ import support
 
 warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
 device = tavo.get_device_manager(str(support.SIM)).create_device("sim0:chunk=64,rate=20")
-for attempt in range(10):
+
+def started():
     got = threading.Event()
     stream = device.start_read_stream(0, lambda buffer, text: got.set())
     if not got.wait(10):
         raise SystemExit("no data")
+    return stream
+
+for attempt in range(12):
+    stream = started()
     pid = os.fork()
     if pid == 0:
+        own = started() if attempt % 2 else None
         del stream
-        os._exit(0)
+        if own is not None:
+            own.stop()
+            del own
+        os._exit(0 if device.get_status().startswith("idle") else 3)
     deadline = time.monotonic() + 5
     while (done := os.waitpid(pid, os.WNOHANG))[0] == 0:
         if time.monotonic() > deadline:
@@ -176,7 +188,7 @@ class ForkTest(unittest.TestCase):
         result = subprocess.run([sys.executable, "-c", FORK], capture_output=True, text=True, timeout=120,
                                 env=dict(os.environ))
         self.assertEqual(result.returncode, 0, result.stdout[-500:] + result.stderr[-3000:])
-        self.assertIn("forks 10", result.stdout)
+        self.assertIn("forks 12", result.stdout)
 
 
 if __name__ == "__main__":

@@ -161,6 +161,49 @@ class UnconstructedInstanceTest(unittest.TestCase):
         self.assertEqual(len(lines), 35)
 
 
+# Another module of the same binding library, imported alone, before this one
+# and after it: its classes must behave the same in all three. Copies and
+# the pure-Python unpickler call Pet.__new__, and Kitten.__new__ goes through
+# super().__new__: each fails where the base type's __new__ is not theirs.
+FOREIGN = r"""
+import copy, pickle
+{imports}
+
+class Kitten(Pet):
+    def __new__(cls, *args):
+        return super().__new__(cls)
+
+pet = Pet("rex")
+checks = [lambda: copy.copy(pet).name, lambda: copy.deepcopy(pet).name, lambda: type(Pet.__new__(Pet)).__name__,
+          lambda: Kitten("tom").name] + [lambda p=p: pickle._loads(pickle.dumps(pet, p)).name for p in range(2, 6)]
+if "tavo" in globals():
+    class Own(tavo.Device):
+        def __new__(cls):
+            return super().__new__(cls)
+    checks += [lambda: type(Own()).__name__, lambda: Pet.__mro__[1](), lambda: type("Bare", (Pet.__mro__[1],), {{}})()]
+for check in checks:
+    try:
+        print(check())
+    except TypeError as e:
+        print(e)
+"""
+
+
+class ForeignModuleTest(unittest.TestCase):
+    def test_other_modules_classes_unchanged_in_either_import_order(self):
+        outputs = {}
+        for order, imports in (("alone", "from foreign_pets import Pet"),
+                               ("before", "from foreign_pets import Pet\nimport pytavo_device as tavo"),
+                               ("after", "import pytavo_device as tavo\nfrom foreign_pets import Pet")):
+            result = support.run_python(FOREIGN.format(imports=imports))
+            self.assertEqual(result.returncode, 0, result.stderr[-2000:])
+            outputs[order] = result.stdout.splitlines()
+        self.assertEqual(outputs["alone"], ["rex", "rex", "Pet", "tom"] + ["rex"] * 4)
+        refused = "instance allocation failed: new instance has no pybind11-registered base types"
+        for order in ("before", "after"):
+            self.assertEqual(outputs[order], outputs["alone"] + ["Own", refused, refused], order)
+
+
 class VersionCheckTest(unittest.TestCase):
     def test_other_interpreter_refused(self):
         # 3.11 resolves every interpreter symbol the module uses, so the import
