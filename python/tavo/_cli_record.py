@@ -2,8 +2,7 @@
 
 Threads: everything runs on the main thread except the deadline of
 `--seconds`, a timer thread that only closes the reader; the iteration on
-the main thread then ends. The reader's own callback runs on the stream's
-worker thread and never touches the file.
+the main thread then ends. The device's threads only store into the reader.
 """
 
 from __future__ import annotations
@@ -17,6 +16,7 @@ import tavo
 
 from ._cli_args import (INTERRUPTED, SUCCESS, CommandError, add_plugin_and_device, not_negative, positive,
                         seconds, u32)
+from ._reader import DEFAULT_MAX_BUFFERED_BYTES
 
 PROGRESS_INTERVAL = 0.25  # seconds between progress lines: at most four a second
 WRITE_BUFFER = 64 * 1024  # larger chunks go to the file without a copy; smaller ones are gathered
@@ -53,13 +53,13 @@ def _open_output(name: str):
 
 
 class _Recording:
-    """What went to the file so far, and the events dropped and the device's
-    error texts met on the way: all counted in stream order, so that nothing
-    the stream does after the last byte written counts (the reader's own
-    `stats` go on counting until it is closed)."""
+    """What went to the file so far, and the gaps (runs of dropped events)
+    and the device's error texts met on the way: all counted in stream order,
+    so that nothing the stream does after the last byte written counts (the
+    reader's own `stats` go on counting until it is closed)."""
 
     def __init__(self) -> None:
-        self.written = self.chunks = self.dropped = 0
+        self.written = self.chunks = self.dropped = self.gaps = 0
         self.errors: list[str] = []
 
     def copy(self, reader: tavo.StreamReader, out, limit: int | None, progress: _Progress) -> None:
@@ -80,8 +80,9 @@ class _Recording:
                     self.chunks += 1
                     progress.update(clock(), self.written, self.chunks, self.dropped)
                 return  # the end of the stream
-            except tavo.Overflow as e:  # events dropped at this place: count them and go on
+            except tavo.Overflow as e:  # a gap: events dropped at this place; count them and go on
                 self.dropped += e.dropped
+                self.gaps += 1
                 # A reader far behind may meet little but drops for a while: show them.
                 progress.update(clock(), self.written, self.chunks, self.dropped)
             except tavo.StreamError as e:  # a device error, in its place: note it and go on
@@ -100,8 +101,8 @@ def run_record(args: argparse.Namespace) -> int:
     # The stream starts before the file is made, so a device that refuses
     # it leaves no file behind. Drops and errors are noted where they occur
     # and the recording goes on; the exit status reports them at the end.
-    with tavo.StreamReader(device, args.addr, chunk_size=args.chunk_size,
-                           alignment=args.align) as reader, _open_output(args.output) as out:
+    with tavo.StreamReader(device, args.addr, chunk_size=args.chunk_size, alignment=args.align,
+                           max_buffered_bytes=args.max_buffered_bytes) as reader, _open_output(args.output) as out:
         deadline = None
         if args.seconds is not None:
             deadline = threading.Timer(args.seconds, reader.close)
@@ -120,9 +121,10 @@ def run_record(args: argparse.Namespace) -> int:
     elapsed = time.monotonic() - progress.start
     progress.finish()
     written, dropped, errors = recording.written, recording.dropped, recording.errors
+    gaps = f" in {recording.gaps} gaps" if recording.gaps else ""
     name = "stdout" if args.output == "-" else args.output
     print(f"tavo: recorded {written} bytes in {recording.chunks} chunks to {name} in {elapsed:.2f} s "
-          f"({written / max(elapsed, 1e-9) / 2**20:.1f} MiB/s), {dropped} dropped, {len(errors)} errors",
+          f"({written / max(elapsed, 1e-9) / 2**20:.1f} MiB/s), {dropped} dropped{gaps}, {len(errors)} errors",
           file=sys.stderr)
     if interrupted:
         return INTERRUPTED
@@ -130,7 +132,7 @@ def run_record(args: argparse.Namespace) -> int:
         raise CommandError(f"the stream ended after {written} of {args.bytes} bytes")
     if (dropped or errors) and not args.allow_drops:
         first = f" (first: {errors[0]})" if errors else ""
-        raise CommandError(f"{dropped} events dropped and {len(errors)} device errors{first}; "
+        raise CommandError(f"{dropped} events dropped{gaps} and {len(errors)} device errors{first}; "
                            "--allow-drops accepts them")
     return SUCCESS
 
@@ -151,6 +153,9 @@ def add_record_command(commands) -> None:
                         help="bytes per chunk; 0 (default): the device's own")
     record.add_argument("--align", type=positive, default=None, metavar="N",
                         help="an aligned stream: pieces a multiple of N bytes")
+    record.add_argument("--max-buffered-bytes", type=positive, default=DEFAULT_MAX_BUFFERED_BYTES, metavar="N",
+                        help="the most the reader holds for the file (default 64 MiB); while the file is slower "
+                             "than the device, what does not fit is dropped and reported as gaps")
     record.add_argument("--allow-drops", action="store_true",
                         help="exit 0 even if events were dropped or the device reported errors")
     record.set_defaults(run=run_record)
