@@ -80,7 +80,7 @@ void PullQueue::push(Event&& event) noexcept {
             return;
         }
         flush();  // the bytes before the error come first
-        if (!queue.enqueue(Pulled::Item(std::in_place_type<Pulled::Error>, std::move(text)))) {
+        if (!queue.enqueue(Pulled::Item(Pulled::Error{std::move(text)}))) {
             drop(1);
             return;
         }
