@@ -214,7 +214,9 @@ void PullQueue::stored(bool data_item, std::uint64_t size, bool counted) {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (!armed.load(std::memory_order_acquire)) return;  // and with it, the wake_at of that arm
     if (data_item && stored_byte_total < wake_at.load(std::memory_order_relaxed)) return;
-    wake();
+    // One wake per arm: until the woken reader runs, further stores would
+    // each write the fd again.
+    if (armed.exchange(false, std::memory_order_acq_rel)) wake();
 }
 
 // -- consumer -----------------------------------------------------------------

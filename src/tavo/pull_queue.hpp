@@ -142,8 +142,9 @@ public:
 
     // -- waiting (consumer) ------------------------------------------------
     // Asks the producer to wake the fd once a non-data item, or `need` bytes
-    // more than pulled so far (0: any item), are stored. Pull again after
-    // arming: what was stored before it may not have woken anyone.
+    // more than pulled so far (0: any item), are stored; that wake disarms
+    // it. Pull again after arming: what was stored before it may not have
+    // woken anyone.
     void arm(std::uint64_t need) noexcept;
     void disarm() noexcept;
     // Blocks for up to `timeout` until the fd is readable, and clears it if
