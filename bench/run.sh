@@ -20,6 +20,8 @@ cmake --build "$BUILD" -j2 --target bench_all >"$BUILD/bench-build.log" 2>&1 || 
 echo "# $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs), load: $(cut -d' ' -f1-3 /proc/loadavg)"
 cd "$ROOT/bench"
 "$PYTHON" python_figures.py "$BUILD"
+"$PYTHON" startup_figures.py "$BUILD"
+"$PYTHON" remote_figures.py "$BUILD"
 "$BUILD/bench/queue_bench" --benchmark_repetitions=7 --benchmark_enable_random_interleaving=true \
   --benchmark_report_aggregates_only=true \
   --benchmark_format=json --benchmark_out="$BUILD/queue_bench.json" >/dev/null

@@ -4,8 +4,10 @@
 #                                     the `tavo` package with its own
 #                                     extension module, tavo._native,
 #                                     where P's own python3.12 imports them
-#   P/lib/tavo/plugins/               the simulator plugin and its register
-#                                     map, libtavo_sim.regmap.toml
+#   P/lib/tavo/plugins/               the simulator and remote plugins, and
+#                                     the simulator's register map,
+#                                     libtavo_sim.regmap.toml
+#   P/bin/tavo-server                 the device server
 #   P/include/tavo/                   the plugin-facing contract headers
 #   P/lib/cmake/tavo/                 the CMake package for plugin authors:
 #                                     find_package(tavo CONFIG) gives the
@@ -41,6 +43,19 @@ if(TARGET pytavo_device)
   tavo_install_package("${TAVO_INSTALL_PYTHONDIR}" "${TAVO_INSTALL_PLUGINDIR}")
   install(TARGETS tavo_native LIBRARY DESTINATION "${TAVO_INSTALL_PYTHONDIR}/tavo")
 endif()
+
+# tavo-server beside the tavo command, the remote plugin beside the simulator.
+# The installed server looks for plugins given by short name in the installed
+# plugin directory, found from its own location.
+set(TAVO_INSTALL_BINDIR "bin" CACHE STRING "Where the tavo command and tavo-server are installed, relative to the prefix")
+install(TARGETS tavo-server RUNTIME DESTINATION "${TAVO_INSTALL_BINDIR}")
+install(TARGETS tavo_remote LIBRARY DESTINATION "${TAVO_INSTALL_PLUGINDIR}")
+if(IS_ABSOLUTE "${TAVO_INSTALL_PLUGINDIR}")
+  set(_server_plugin_dir "${TAVO_INSTALL_PLUGINDIR}")
+else()
+  file(RELATIVE_PATH _server_plugin_dir "/prefix/${TAVO_INSTALL_BINDIR}" "/prefix/${TAVO_INSTALL_PLUGINDIR}")
+endif()
+target_compile_definitions(tavo_server_core PRIVATE TAVO_SERVER_INSTALLED_PLUGIN_DIR="${_server_plugin_dir}")
 
 install(EXPORT tavoTargets NAMESPACE tavo:: DESTINATION "${TAVO_INSTALL_CMAKEDIR}")
 configure_package_config_file("${CMAKE_CURRENT_LIST_DIR}/tavoConfig.cmake.in"

@@ -1,6 +1,7 @@
 # Install-time script: writes the installed package's `_paths.py`. Run by
-# `cmake --install`, after TAVO_PACKAGE_PYTHON_DIR, TAVO_PACKAGE_INSTALL_PLUGIN_DIR
-# and TAVO_PACKAGE_TEMPLATE were set by the install code before it.
+# `cmake --install`, after TAVO_PACKAGE_PYTHON_DIR, TAVO_PACKAGE_INSTALL_PLUGIN_DIR,
+# TAVO_PACKAGE_VERSION and TAVO_PACKAGE_TEMPLATE were set by the install code
+# before it.
 #
 # With both directories relative to the prefix, the recorded plugin directory
 # is relative to the package, so the installed tree may be moved as a whole;

@@ -27,7 +27,7 @@ tavo_find_python() {
 tavo_install_packages() {
   local packages=(build-essential cmake pkg-config pybind11-dev libspdlog-dev libfmt-dev libboost-dev
                   libboost-filesystem-dev libreaderwriterqueue-dev googletest libgtest-dev libbenchmark-dev
-                  clang)
+                  clang libzmq3-dev cppzmq-dev)
   local missing=()
   local p
   for p in "${packages[@]}"; do

@@ -4,7 +4,8 @@
 #
 #   scripts/sanitize.sh asan   g++ AddressSanitizer + UBSan, every C++ and Python test
 #   scripts/sanitize.sh tsan   clang ThreadSanitizer, the C++ tests
-#   scripts/sanitize.sh fuzz   clang libFuzzer + ASan targets, each run for TAVO_FUZZ_SECONDS (30)
+#   scripts/sanitize.sh fuzz   clang libFuzzer + ASan targets (alignment stage, loader paths, remote
+#                              wire format), each run for TAVO_FUZZ_SECONDS (30)
 #   scripts/sanitize.sh all    asan, tsan and fuzz
 #
 # Build directories, inside the checkout (ignored by git): TAVO_ASAN_BUILD
@@ -89,11 +90,11 @@ run_tsan() {
 run_fuzz() {
   need_clang
   configure "$FUZZ_BUILD" -DTAVO_BUILD_MODULE=OFF -DTAVO_BUILD_FUZZERS=ON -DCMAKE_CXX_COMPILER=clang++
-  cmake --build "$FUZZ_BUILD" -j "$JOBS" --target fuzz_alignment_stage fuzz_loader_paths
+  cmake --build "$FUZZ_BUILD" -j "$JOBS" --target fuzz_alignment_stage fuzz_loader_paths fuzz_remote_wire
   # Every target runs, even after another one found a fault; crash inputs
   # land in the build's tests/fuzz directory.
   local seconds="${TAVO_FUZZ_SECONDS:-30}" target failed=()
-  for target in fuzz_alignment_stage fuzz_loader_paths; do
+  for target in fuzz_alignment_stage fuzz_loader_paths fuzz_remote_wire; do
     local corpus="$FUZZ_BUILD/tests/fuzz/corpus-$target"
     mkdir -p "$corpus"
     echo "== $target for ${seconds}s"

@@ -3,23 +3,75 @@
 Threads: everything runs on the main thread except the deadline of
 `--seconds`, a timer thread that only closes the reader; the iteration on
 the main thread then ends. The device's threads only store into the reader.
+
+Signals: SIGINT and SIGTERM end a recording, which still prints its summary
+exactly once (see _StopSignals).
+
+Every `tavo` command imports this module for its parser, so what only a
+recording needs (signal, threading, the output, the stream reader) is
+imported where a recording starts.
 """
 
 from __future__ import annotations
 
 import argparse
 import sys
-import threading
 import time
 
 import tavo
 
-from ._cli_args import (INTERRUPTED, SUCCESS, CommandError, add_plugin_and_device, not_negative, positive,
-                        seconds, u32)
-from ._reader import DEFAULT_MAX_BUFFERED_BYTES
+from ._cli_args import (EXIT_STATUSES, MAX_BYTES, MAX_PIECE, SIZE_HELP, SUCCESS, Command, CommandError,
+                        add_plugin_and_device, say, seconds, sized, u32)
+
+TYPE_CHECKING = False  # see tavo/__init__
+if TYPE_CHECKING:
+    from ._cli_output import Output
 
 PROGRESS_INTERVAL = 0.25  # seconds between progress lines: at most four a second
-WRITE_BUFFER = 64 * 1024  # larger chunks go to the file without a copy; smaller ones are gathered
+
+
+class _StopSignals:
+    """SIGINT and SIGTERM while `tavo record` runs. While `armed`, the first
+    one raises KeyboardInterrupt where the main thread is (a wait for the
+    next chunk, a write, the wait for a FIFO's reader), and disarms; any
+    other is only noted, so nothing interrupts the reader's close or the
+    summary, however many arrive, however fast. `received` is the first
+    signal, for the exit status (128 + its number)."""
+
+    def __init__(self) -> None:
+        self.received = 0
+        self.armed = True
+        self.pending = False  # noted while disarmed: `arm` raises it
+        self._previous: dict[int, object] = {}
+
+    def __enter__(self) -> _StopSignals:
+        import signal
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            try:
+                self._previous[signum] = signal.signal(signum, self._handle)
+            except ValueError:  # main() called on another thread: the caller keeps its signals
+                break
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        import signal
+        for signum, handler in self._previous.items():
+            signal.signal(signum, handler)
+
+    def _handle(self, signum: int, frame) -> None:
+        # Runs on the main thread, between two of its bytecodes.
+        self.received = self.received or signum
+        if self.armed:
+            self.armed = False
+            raise KeyboardInterrupt
+        self.pending = True
+
+    def arm(self) -> None:
+        """Arms again; raises at once for a signal noted meanwhile."""
+        self.armed = True  # before the test: a signal between the two raises itself
+        if self.pending:
+            self.pending = self.armed = False
+            raise KeyboardInterrupt
 
 
 class _Progress:
@@ -27,7 +79,7 @@ class _Progress:
 
     def __init__(self, stream) -> None:
         self.stream = stream
-        self.shown = stream.isatty()
+        self.shown = stream is not None and stream.isatty()
         self.start = self.next = time.monotonic()
 
     def update(self, now: float, written: int, chunks: int, dropped: int) -> None:
@@ -44,47 +96,39 @@ class _Progress:
             self.stream.write("\r\x1b[K")  # the summary line takes its place
 
 
-def _open_output(name: str):
-    if name == "-":
-        # The process's stdout, unbuffered by sys.stdout's text layer; left
-        # open when this file object is closed.
-        return open(sys.stdout.fileno(), "wb", buffering=WRITE_BUFFER, closefd=False)
-    return open(name, "wb", buffering=WRITE_BUFFER)
-
-
 class _Recording:
-    """What went to the file so far, and the gaps (runs of dropped events)
-    and the device's error texts met on the way: all counted in stream order,
-    so that nothing the stream does after the last byte written counts (the
-    reader's own `stats` go on counting until it is closed)."""
+    """What was taken from the stream so far, and the gaps (runs of dropped
+    events) and the device's error texts met on the way: all counted in
+    stream order, so that nothing the stream does after the last byte taken
+    counts (the reader's own `stats` go on counting until it is closed)."""
 
-    def __init__(self) -> None:
-        self.written = self.chunks = self.dropped = self.gaps = 0
+    def __init__(self, output: Output) -> None:
+        self.output = output
+        self.taken = self.chunks = self.dropped = self.gaps = 0
         self.errors: list[str] = []
 
-    def copy(self, reader: tavo.StreamReader, out, limit: int | None, progress: _Progress) -> None:
-        """Writes the chunks to `out` until `limit` bytes, the end of the
+    def copy(self, reader, limit: int | None, progress: _Progress) -> None:
+        """Hands the chunks to the output until `limit` bytes, the end of the
         stream, or the reader being closed by the deadline."""
-        clock = time.monotonic
+        clock, output = time.monotonic, self.output
         while True:
             try:
                 for chunk in reader:  # a memoryview of the delivered chunk: no copy
                     size = chunk.nbytes
-                    if limit is not None and self.written + size >= limit:
-                        out.write(chunk[:limit - self.written])
-                        self.written = limit
-                        self.chunks += 1
-                        return
-                    out.write(chunk)
-                    self.written += size
                     self.chunks += 1
-                    progress.update(clock(), self.written, self.chunks, self.dropped)
+                    if limit is not None and self.taken + size >= limit:
+                        output.write(chunk[:limit - self.taken])
+                        self.taken = limit
+                        return
+                    output.write(chunk)
+                    self.taken += size
+                    progress.update(clock(), self.taken, self.chunks, self.dropped)
                 return  # the end of the stream
             except tavo.Overflow as e:  # a gap: events dropped at this place; count them and go on
                 self.dropped += e.dropped
                 self.gaps += 1
                 # A reader far behind may meet little but drops for a while: show them.
-                progress.update(clock(), self.written, self.chunks, self.dropped)
+                progress.update(clock(), self.taken, self.chunks, self.dropped)
             except tavo.StreamError as e:  # a device error, in its place: note it and go on
                 self.errors.append(e.text)
             except ValueError:
@@ -93,41 +137,67 @@ class _Recording:
                 raise
 
 
-def run_record(args: argparse.Namespace) -> int:
-    device = tavo.open_device(args.plugin, args.device)
+def _record(args: argparse.Namespace, device, signals: _StopSignals, output: Output) -> int:
+    import threading
+
+    from ._cli_output import OutputError
+
     progress = _Progress(sys.stderr)
-    recording = _Recording()
-    interrupted = False
-    # The stream starts before the file is made, so a device that refuses
-    # it leaves no file behind. Drops and errors are noted where they occur
-    # and the recording goes on; the exit status reports them at the end.
-    with tavo.StreamReader(device, args.addr, chunk_size=args.chunk_size, alignment=args.align,
-                           max_buffered_bytes=args.max_buffered_bytes) as reader, _open_output(args.output) as out:
-        deadline = None
-        if args.seconds is not None:
-            deadline = threading.Timer(args.seconds, reader.close)
+    recording = _Recording(output)
+    failure: Exception | None = None
+    # Disarmed while the stream starts, so that it is either not started or
+    # inside the `with` block that closes it; a signal meanwhile is raised
+    # by `arm` below.
+    signals.armed = False
+    try:
+        bound = {} if args.max_buffered_bytes is None else {"max_buffered_bytes": args.max_buffered_bytes}
+        reader = tavo.StreamReader(device, args.addr, chunk_size=args.chunk_size, alignment=args.align, **bound)
+    except BaseException:
+        output.discard()  # a stream refused (or interrupted while starting) leaves no file behind
+        raise
+    start = time.monotonic()
+    with reader:
+        # --seconds counts from here, where the stream has started.
+        deadline = threading.Timer(args.seconds, reader.close) if args.seconds is not None else None
+        if deadline is not None:
+            deadline.daemon = True
             deadline.start()
         try:
-            recording.copy(reader, out, args.bytes, progress)
+            signals.arm()
+            output.begin()
+            recording.copy(reader, args.bytes, progress)
+            output.flush()
         except KeyboardInterrupt:
-            interrupted = True
+            try:  # what was gathered before the signal; a further signal cuts this short
+                signals.arm()
+                output.flush()
+            except (KeyboardInterrupt, OutputError):
+                pass
+        except BrokenPipeError:
+            raise  # the output's reader went away: no summary, as `cat` says nothing
+        except Exception as e:  # a file, stream or device failure: reported after the summary
+            failure = e
         finally:
+            signals.armed = False
             if deadline is not None:
                 # A close the timer has begun must end before this thread
                 # goes on to close the reader (and perhaps the process).
                 deadline.cancel()
                 deadline.join()
-        out.flush()
-    elapsed = time.monotonic() - progress.start
+    try:
+        output.close()
+    except OutputError as e:
+        failure = failure or e
+    elapsed = time.monotonic() - start
     progress.finish()
-    written, dropped, errors = recording.written, recording.dropped, recording.errors
+    written, dropped, errors = output.written, recording.dropped, recording.errors
     gaps = f" in {recording.gaps} gaps" if recording.gaps else ""
-    name = "stdout" if args.output == "-" else args.output
-    print(f"tavo: recorded {written} bytes in {recording.chunks} chunks to {name} in {elapsed:.2f} s "
-          f"({written / max(elapsed, 1e-9) / 2**20:.1f} MiB/s), {dropped} dropped{gaps}, {len(errors)} errors",
-          file=sys.stderr)
-    if interrupted:
-        return INTERRUPTED
+    say(f"tavo: recorded {written} bytes in {recording.chunks} chunks to {output.name} in {elapsed:.2f} s "
+        f"({written / max(elapsed, 1e-9) / 2**20:.1f} MiB/s), {dropped} dropped{gaps}, {len(errors)} errors")
+    if signals.received:
+        return 128 + signals.received
+    if failure is not None:
+        raise failure
     if args.bytes is not None and written < args.bytes:
         raise CommandError(f"the stream ended after {written} of {args.bytes} bytes")
     if (dropped or errors) and not args.allow_drops:
@@ -137,25 +207,53 @@ def run_record(args: argparse.Namespace) -> int:
     return SUCCESS
 
 
-def add_record_command(commands) -> None:
-    record = commands.add_parser(
-        "record", help="write a device's stream to a file",
-        description="Writes the stream of DEVICE to FILE, for N bytes exactly or S seconds. A progress line "
-                    "goes to stderr when it is a terminal, and a summary at the end. Exits 1 if the device "
-                    "dropped events or reported errors, unless --allow-drops.")
+def run_record(args: argparse.Namespace) -> int:
+    from ._cli_output import Output
+
+    device = tavo.open_device(args.plugin, args.device)
+    with _StopSignals() as signals:
+        try:
+            # The output is opened before the stream starts, so that a FIFO's
+            # wait for its reader is not counted in --seconds and the device
+            # is not read before anyone takes the data.
+            output = Output(args.output, args.overwrite)
+            return _record(args, device, signals, output)
+        except KeyboardInterrupt:  # before the stream started: nothing recorded, no summary
+            return 128 + (signals.received or 2)  # (SIGINT when the signal came before the handler)
+
+
+def _record_arguments(record: argparse.ArgumentParser) -> None:
     add_plugin_and_device(record)
-    record.add_argument("-o", "--output", metavar="FILE", required=True, help="the file to write; - for stdout")
+    record.add_argument("-o", "--output", metavar="FILE", required=True,
+                        help="the file to write; - for stdout. An existing file is refused unless --overwrite; a "
+                             "FIFO or device is written as it is (a FIFO: once its reader opens it)")
+    record.add_argument("--overwrite", action="store_true", help="replace FILE if it exists (once the stream runs)")
     length = record.add_mutually_exclusive_group(required=True)
-    length.add_argument("--bytes", type=positive, metavar="N", help="stop after exactly N bytes")
-    length.add_argument("--seconds", type=seconds, metavar="S", help="stop after S seconds")
+    length.add_argument("--bytes", type=sized(1, MAX_BYTES), metavar="N",
+                        help="stop after exactly N bytes (200M, 1Gi, ...)")
+    length.add_argument("--seconds", type=seconds, metavar="S",
+                        help="stop S seconds after the stream started (at most 1e9)")
     record.add_argument("--addr", type=u32, default=0, metavar="A", help="the stream's address (default 0)")
-    record.add_argument("--chunk-size", type=not_negative, default=0, metavar="N",
-                        help="bytes per chunk; 0 (default): the device's own")
-    record.add_argument("--align", type=positive, default=None, metavar="N",
-                        help="an aligned stream: pieces a multiple of N bytes")
-    record.add_argument("--max-buffered-bytes", type=positive, default=DEFAULT_MAX_BUFFERED_BYTES, metavar="N",
-                        help="the most the reader holds for the file (default 64 MiB); while the file is slower "
-                             "than the device, what does not fit is dropped and reported as gaps")
+    record.add_argument("--chunk-size", type=sized(0, MAX_PIECE), default=0, metavar="N",
+                        help="bytes per chunk the device delivers, at most 1Gi; 0 (default): the device's own "
+                             "choice (the simulator: 4096)")
+    record.add_argument("--align", type=sized(1, MAX_PIECE), default=None, metavar="N",
+                        help="an aligned stream: pieces a multiple of N bytes (at most 1Gi)")
+    record.add_argument("--max-buffered-bytes", type=sized(1, MAX_BYTES), default=None, metavar="N",
+                        help="the most the reader holds while FILE is slower than the device (default 64Mi); what "
+                             "does not fit is dropped, and each run of drops is reported as a gap")
     record.add_argument("--allow-drops", action="store_true",
-                        help="exit 0 even if events were dropped or the device reported errors")
-    record.set_defaults(run=run_record)
+                        help="accept dropped events and device errors: exit 0 despite them (the summary counts "
+                             "both, and the file holds what was not dropped)")
+
+
+RECORD_COMMAND = Command(
+    "record", _record_arguments, run_record, help="write a device's stream to a file",
+    description="Writes the stream of DEVICE to FILE, for N bytes exactly or S seconds from the stream's start. A "
+                "progress line goes to stderr when it is a terminal, and a summary at the end, also when "
+                "interrupted (Ctrl-C or SIGTERM: exit status 130 or 143). The device delivers its stream in "
+                "chunks of --chunk-size bytes. When FILE takes the data more slowly than the device makes it, up "
+                "to --max-buffered-bytes (64 MiB) wait in memory; beyond that the device's further chunks are "
+                "dropped: each run of drops is a gap, counted where it occurs (the summary gives the gaps and "
+                "the events), the recording goes on, and the exit status is 1 unless --allow-drops.",
+    epilog=f"Byte counts: {SIZE_HELP}. " + EXIT_STATUSES)

@@ -27,7 +27,7 @@ from typing import Literal
 import pytavo_device
 
 from . import _native
-from ._errors import Overflow, StreamError
+from ._errors import Overflow, StreamError, StreamRefused
 
 __all__ = ["StreamReader", "StreamStats"]
 
@@ -91,7 +91,7 @@ class StreamReader(_native.Reader):
         self._async_loops: dict = {}  # event loop -> futures of its tasks waiting here
         if not self._start(device, addr, chunk_size, alignment or 0, max_queue_elements, max_buffered_bytes,
                            on_overflow == "raise"):
-            raise RuntimeError("the device started no stream")
+            raise StreamRefused("the device started no stream")
 
     def __enter__(self) -> StreamReader:
         return self

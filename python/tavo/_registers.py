@@ -50,14 +50,19 @@ class RegisterValue(int):
         field = self._register.fields.get(name)
         if field is None:
             raise missing(f"register {self._name} has no field {name!r}")
+        # A write-only field's bits, as read, are whatever the device returns
+        # there (often 0): never the field's value, so none is given.
+        if field.access == "wo":
+            raise missing(f"{self._name}.{name} is write-only: a read does not give its value")
         return field.decode(self)
 
     def __dir__(self) -> list[str]:
-        return sorted(set(super().__dir__()) | set(self._register.fields))
+        return sorted(set(super().__dir__()) | set(self._asdict()))
 
     def _asdict(self) -> dict[str, int | str]:
-        """Every field's value, by name, in the map's order."""
-        return {name: field.decode(self) for name, field in self._register.fields.items()}
+        """Every readable field's value, by name, in the map's order (all but
+        write-only fields)."""
+        return {name: field.decode(self) for name, field in self._register.fields.items() if field.access != "wo"}
 
     def __reduce__(self):
         return int, (int(self),)  # a copy or a pickle is the number; the map stays behind
@@ -228,8 +233,11 @@ class Registers:
         """Reads every register (and array element) that can be read without
         a side effect, in address order: all but write-only and read-clears
         ones. Volatile registers are read; their values are of this moment."""
-        values = {}
-        for name, address, register in self.regmap.elements():
-            if register.readable and "read-clears" not in register.side_effects:
-                values[name] = RegisterAccess(self.device, self.regmap, register, name, address).read()
-        return values
+        return {access.name: access.read() for access in self.dumpable()}
+
+    def dumpable(self) -> list[RegisterAccess]:
+        """The registers and array elements dump() reads, in address order,
+        to read one at a time (as `tavo reg ... dump` does, printing each)."""
+        return [RegisterAccess(self.device, self.regmap, register, name, address)
+                for name, address, register in self.regmap.elements()
+                if register.readable and "read-clears" not in register.side_effects]

@@ -118,7 +118,15 @@ class RegisterMap:
         register = self.registers.get(name)
         if register is None:
             raise KeyError(f"no register {name} in {self.source}")
-        element, address = register.element(None if index is None else int(index))
+        position = None
+        if index is not None:
+            # int() refuses a text of over 4300 digits (ValueError): an index
+            # longer than any address (10 digits) is past every array anyway.
+            digits = index.lstrip("0") or "0"
+            if len(digits) > 10 and register.count is not None:
+                raise IndexError(f"register {name}[{index}]: the array has {register.count} elements")
+            position = int(digits) if len(digits) <= 10 else 0  # a register that is no array refuses any index
+        element, address = register.element(position)
         if field_name is None:
             return element, address, register, None
         field = register.fields.get(field_name)

@@ -8,10 +8,12 @@ _regmap) reads the file and looks names up.
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass
-from typing import NoReturn
 
 from ._errors import TavoError
+
+TYPE_CHECKING = False  # as in tavo/__init__
+if TYPE_CHECKING:
+    from typing import NoReturn
 
 __all__ = ["Field", "Register", "RegisterMapError", "check_map"]
 
@@ -29,6 +31,53 @@ _REGISTER_KEYS = ("address", "access", "reset", "description", "side_effects", "
 _FIELD_KEYS = ("bits", "access", "reset", "description", "enum", "signed")
 
 
+class _Record:
+    """A record of named values (its `__slots__`), given by position or by
+    name, compared by value, never changed: what a frozen dataclass gives,
+    without importing `dataclasses` (and `inspect`) and compiling methods
+    per class, which cost a named `tavo reg` a fifth of its start-up."""
+
+    __slots__ = ()
+
+    def __init__(self, *values: object, **named: object) -> None:
+        names = self.__slots__
+        if len(values) > len(names):
+            raise TypeError(f"{type(self).__name__} takes {len(names)} values, not {len(values)}")
+        given = dict(zip(names, values))
+        for name, value in named.items():
+            if name not in names or name in given:
+                raise TypeError(f"{type(self).__name__}: unexpected or repeated value {name!r}")
+            given[name] = value
+        if len(given) != len(names):
+            missing = ", ".join(name for name in names if name not in given)
+            raise TypeError(f"{type(self).__name__}: missing {missing}")
+        for name in names:
+            object.__setattr__(self, name, given[name])
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError(f"{type(self).__name__} cannot be changed")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError(f"{type(self).__name__} cannot be changed")
+
+    def _values(self) -> tuple:
+        return tuple(getattr(self, name) for name in self.__slots__)
+
+    def __eq__(self, other: object) -> bool:
+        if type(other) is not type(self):
+            return NotImplemented
+        return self._values() == other._values()
+
+    __hash__ = None  # (as the dataclass's: its dicts cannot be hashed)
+
+    def __reduce__(self):
+        return type(self), self._values()  # copies and pickles
+
+    def __repr__(self) -> str:
+        values = ", ".join(f"{name}={getattr(self, name)!r}" for name in self.__slots__)
+        return f"{type(self).__name__}({values})"
+
+
 class RegisterMapError(TavoError, ValueError):
     """A register map that cannot be used. `source` is the file, `key` the
     dotted key path of the mistake ("registers.CONTROL.fields.MODE.bits"),
@@ -39,10 +88,11 @@ class RegisterMapError(TavoError, ValueError):
         super().__init__(f"{source}: {key}: {problem}" if key else f"{source}: {problem}")
 
 
-@dataclass(frozen=True)
-class Field:
+class Field(_Record):
     """Bits `lsb` .. `lsb + width - 1` of a register. `enum` maps names to
     values (signed values for a signed field)."""
+
+    __slots__ = ("name", "lsb", "width", "access", "reset", "description", "enum", "signed")
 
     name: str
     lsb: int
@@ -99,10 +149,12 @@ class Field:
         return (value & ((1 << self.width) - 1)) << self.lsb
 
 
-@dataclass(frozen=True)
-class Register:
+class Register(_Record):
     """One register, or an array of `count` registers `stride` address units
     apart (`count` None for a single one)."""
+
+    __slots__ = ("name", "address", "access", "reset", "description", "side_effects", "count", "stride", "width",
+                 "fields")
 
     name: str
     address: int

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <latch>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -316,14 +317,18 @@ TEST(SimConcurrency, RegisterBatchesAreNeverSeenTorn) {
             (void)device->send_registers();
         }
     };
+    std::latch reading(1);
     std::thread reader([&] {
         while (!done.load()) {
             (void)device->read_registers();
             const unsigned first = device->get_register(SCRATCH[0]);
             for (unsigned addr : SCRATCH) torn += device->get_register(addr) != first;
-            ++snapshots;
+            if (++snapshots == 1) reading.count_down();
         }
     });
+    // The writers start once the reader reads, so that the two overlap even
+    // on a busy machine that runs the writers first.
+    reading.wait();
     std::thread a(writer, 0x10000u), b(writer, 0x20000u);
     std::thread triggers([&] {
         for (int n = 0; n < 1000; ++n) (void)device->trigger(0, n);

@@ -11,6 +11,8 @@
 //   taken      start_read_stream only: take the sink, then throw
 //              runtime_error (the sink is handed to a thread of ours that
 //              pushes Stop and destroys it, as the contract asks)
+//   segv       crash the process with SIGSEGV (for a plugin served by
+//              tavo-server, whose crash must not reach the client)
 //
 // Arming: a device's faults come with its name,
 //   "faults[:<op>=<kind>,...,text=<text>]"
@@ -35,6 +37,7 @@
 #include <dlfcn.h>
 
 #include <atomic>
+#include <csignal>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -57,7 +60,7 @@ namespace {
 using tavo::BasicDeviceStatus;
 namespace events = tavo::DataStream::Events;
 
-enum class Fault { none, runtime, bad_alloc, thrown_int, range, taken };
+enum class Fault { none, runtime, bad_alloc, thrown_int, range, taken, segv };
 
 Fault parse_fault(std::string_view kind) {
     if (kind == "runtime") return Fault::runtime;
@@ -65,6 +68,7 @@ Fault parse_fault(std::string_view kind) {
     if (kind == "int") return Fault::thrown_int;
     if (kind == "range") return Fault::range;
     if (kind == "taken") return Fault::taken;
+    if (kind == "segv") return Fault::segv;
     throw std::runtime_error("tp_faults: unknown fault kind '" + std::string(kind) + "'");
 }
 
@@ -104,6 +108,7 @@ public:
         case Fault::runtime: throw std::runtime_error(message);
         case Fault::bad_alloc: throw std::bad_alloc();
         case Fault::thrown_int: throw 7;
+        case Fault::segv: std::raise(SIGSEGV); return fault;
         default: return fault;
         }
     }

@@ -89,6 +89,12 @@ class InstallTest(unittest.TestCase):
         self.assertTrue(filecmp.cmp(p / SITE / "pytavo_device.pyi", SOURCE / "src/pytavo/pytavo_device.pyi"))
         self.assertTrue((p / "lib/tavo/plugins/libtavo_sim.so").is_file())
         self.assertTrue(filecmp.cmp(p / "lib/tavo/plugins/libtavo_sim.regmap.toml", SOURCE / "plugins/sim/sim.regmap.toml"))
+        self.assertTrue((p / "lib/tavo/plugins/libtavo_remote.so").is_file())
+        # The installed server looks for a plugin's short name in the installed plugin directory.
+        server = subprocess.run([p / "bin/tavo-server", "nosuch"], capture_output=True, text=True, timeout=60,
+                                env={"PATH": os.environ.get("PATH", "/usr/bin:/bin")})
+        self.assertEqual(server.returncode, 1, server.stderr)
+        self.assertIn(f"plugin 'nosuch' not found; searched: {p}/lib/tavo/plugins\n", server.stderr)
         headers = sorted(f.name for f in (p / "include/tavo").iterdir())
         self.assertEqual(headers, sorted(f.name for f in (SOURCE / "include/tavo").glob("*.hpp")))
         for name in ("tavoConfig.cmake", "tavoConfigVersion.cmake", "tavoTargets.cmake", "TavoPlugin.cmake"):
@@ -207,7 +213,8 @@ class VenvRouteTest(unittest.TestCase):
         result = self.command(moved, "plugins", "--json")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(json.loads(result.stdout)["plugins"],
-                         [{"name": "sim", "path": str(moved / "lib/tavo/plugins/libtavo_sim.so")}])
+                         [{"name": name, "path": str(moved / f"lib/tavo/plugins/libtavo_{name}.so")}
+                          for name in ("remote", "sim")])
 
 
 if __name__ == "__main__":

@@ -93,7 +93,9 @@ class RegisterMapTest(unittest.TestCase):
         self.assertEqual(regmap["CTRL"].fields["MODE"].decode(0b1100), "TEST")
         self.assertEqual(regmap.at(0x3)[0], "CMD")
         for path, error in (("CH[4]", IndexError), ("CTRL[0]", LookupError), ("CH", LookupError),
-                            ("CTRL.NOPE", KeyError), ("NOPE", KeyError), ("CTRL.", KeyError)):
+                            ("CTRL.NOPE", KeyError), ("NOPE", KeyError), ("CTRL.", KeyError),
+                            # longer than int() takes from text: refused as any index past the end
+                            ("CH[" + "9" * 5000 + "]", IndexError), ("CTRL[" + "9" * 5000 + "]", LookupError)):
             with self.subTest(path=path), self.assertRaises(error):
                 regmap.resolve(path)
 
@@ -155,7 +157,7 @@ class RegistersTest(unittest.TestCase):
         return tavo.Registers(self.device, load(("masked_writes = true\n" if masked else "") + MAP))
 
     def test_values_decode_fields(self):
-        regs = self.regs({0x0: 0xFE0D})
+        regs = self.regs({0x0: 0xFE0D, 0x2: 0xF3})
         value = regs.CTRL.read()
         self.assertEqual((value, value.ENABLE, value.MODE, value.LEVEL, value["MODE"]), (0xFE0D, 1, "TEST", -2, "TEST"))
         self.assertEqual((str(value), f"{value:#x}", repr(value)), ("65037", "0xfe0d", "<CTRL 0xFE0D ENABLE=1 MODE=TEST LEVEL=-2>"))
@@ -164,6 +166,11 @@ class RegistersTest(unittest.TestCase):
             value.NOPE
         self.assertEqual(regs["CH[2]"].read(), 0)
         self.assertEqual(self.device.calls, [("get", 0x0), ("get", 0x14)])
+        # The bits of a write-only field, as read, are not its value: none is given.
+        mixed = regs.MIXED.read()
+        self.assertEqual((repr(mixed), mixed._asdict()), ("<MIXED 0x00F3 GO=1 SEEN=1>", {"GO": 1, "SEEN": 1}))
+        with self.assertRaisesRegex(AttributeError, "MIXED.KEY is write-only"):
+            mixed.KEY
 
     def test_field_writes(self):
         # A whole-register device: one read, one write of everything, the rest kept.

@@ -77,9 +77,11 @@ class PluginSearchTest(unittest.TestCase):
             self.assertEqual(tavo.find_plugin("baz"), self.b / "baz.so")
             self.assertEqual(tavo.find_plugin("sim"), self.b / "libtavo_sim.so")  # the path before our own
             self.assertEqual(tavo.list_plugins(), [("foo", self.a / "libfoo.so"), ("baz", self.b / "baz.so"),
-                                                   ("bar", self.b / "libtavo_bar.so"), ("sim", self.b / "libtavo_sim.so")])
+                                                   ("bar", self.b / "libtavo_bar.so"), ("sim", self.b / "libtavo_sim.so"),
+                                                   ("remote", self.own / "libtavo_remote.so")])
         with self.env(""):
-            self.assertEqual(tavo.list_plugins(), [("sim", self.own / "libtavo_sim.so")])
+            self.assertEqual(tavo.list_plugins(), [("remote", self.own / "libtavo_remote.so"),
+                                                   ("sim", self.own / "libtavo_sim.so")])
 
     def test_not_found_names_the_directories(self):
         with self.env(str(self.a)), self.assertRaises(FileNotFoundError) as caught:
@@ -89,6 +91,23 @@ class PluginSearchTest(unittest.TestCase):
         with self.assertRaises(FileNotFoundError):
             tavo.find_plugin(self.a / "libnothing.so")
         self.assertEqual(tavo.find_plugin(str(self.b / "baz.so")), self.b / "baz.so")  # a file is taken as it is
+
+    def test_short_names_only_on_the_path(self):
+        # A file in the working directory named like a plugin is not the
+        # plugin (a shared folder must not be able to stand in for it); with
+        # a "/" it is a path. A directory that cannot be searched (a name too
+        # long stands for one without permission, which root would read) is
+        # skipped, and named.
+        unsearchable = self.a / ("x" * 300)
+        shutil.copy(support.test_plugin("tp_probe"), self.a / "sim")
+        cwd = os.getcwd()
+        os.chdir(self.a)
+        self.addCleanup(os.chdir, cwd)
+        with self.env(os.pathsep.join([str(unsearchable), str(self.b)])):
+            self.assertEqual(tavo.find_plugin("sim"), self.b / "libtavo_sim.so")
+            self.assertEqual(tavo.find_plugin("./sim"), pathlib.Path("sim"))
+            self.assertEqual([name for name, _ in tavo.list_plugins()], ["baz", "bar", "foo", "sim"])
+            self.assertEqual(tavo.unreadable_plugin_dirs(), [(unsearchable, "File name too long")])
 
     def test_out_of_tree_plugin_by_short_name(self):
         with self.env(str(support.TEST_PLUGIN_DIR)):
@@ -141,6 +160,35 @@ class CheckTest(unittest.TestCase):
         self.assertEqual((caught.exception.operation, int(caught.exception.code)), (None, 7))
         with self.assertRaises(TypeError):
             tavo.check(None)
+        with self.assertRaises(tavo.DeviceError) as caught:
+            tavo.check(RC.Failure, "set_register_sync", addr=0x10, value=0xCAFE)
+        self.assertEqual(str(caught.exception), "set_register_sync at 0x0010 with value 0x0000CAFE failed: Failure (1)")
+        self.assertEqual((caught.exception.addr, caught.exception.value), (0x10, 0xCAFE))
+
+
+class PackageSurfaceTest(unittest.TestCase):
+    def test_the_module_classes_are_re_exported(self):
+        for name in ("ReturnCode", "DataStream", "ManagedBuffer", "DataView", "Device", "DeviceManager"):
+            self.assertIs(getattr(tavo, name), getattr(pytavo_device, name))
+            self.assertIn(name, tavo.__all__)
+        self.assertEqual(sorted(tavo.__all__), sorted(set(tavo.__all__) & set(dir(tavo))))
+
+    def test_every_failure_is_a_tavo_error_and_keeps_its_type(self):
+        with mock.patch.dict(os.environ, {tavo.PLUGIN_PATH_VARIABLE: str(support.TEST_PLUGIN_DIR)}):
+            cases = [
+                (lambda: tavo.find_plugin("nosuch"), tavo.PluginNotFound, FileNotFoundError),
+                (lambda: tavo.open_device("tp_no_entry", "x"), tavo.PluginLoadError, RuntimeError),
+                (lambda: tavo.open_device("tp_null_factory", "x"), tavo.PluginLoadError, RuntimeError),
+                (lambda: tavo.open_device("sim", "sim9"), tavo.DeviceRefused, RuntimeError),
+                (lambda: tavo.open_device("tp_probe", "none"), tavo.DeviceNotFound, LookupError),
+                (lambda: tavo.StreamReader(tavo.open_device("tp_probe", "probe:stream=none"), 0),
+                 tavo.StreamRefused, RuntimeError),
+            ]
+            for action, kind, builtin in cases:
+                with self.subTest(kind=kind.__name__), self.assertRaises(kind) as caught:
+                    action()
+                self.assertIsInstance(caught.exception, tavo.TavoError)
+                self.assertIsInstance(caught.exception, builtin)
 
 
 def sim(options=""):
