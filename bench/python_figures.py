@@ -15,21 +15,13 @@ import sys
 import threading
 import time
 
-from report import emit, median
+import reader_figures
+from report import emit, interleaved, median
 
 REPS = 5
 BIG_QUEUE = 2**31 - 1  # max_queue_elements: no overflow, every event is delivered
 CHUNKS_PRODUCED = 0x34
 PEER_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_size_t)
-
-
-def interleaved(*measures, reps=REPS):
-    """Runs each measure reps times, round-robin; returns each one's median."""
-    samples = [[] for _ in measures]
-    for _ in range(reps):
-        for i, measure in enumerate(measures):
-            samples[i].append(measure())
-    return [median(s) for s in samples]
 
 
 class EndOfStream:
@@ -270,105 +262,16 @@ class Suite:
         # Less the process's own CPU over the same interval without a stream.
         emit("8 idle stream CPU (core share)", idle - baseline, "one core", 1.0, "cores")
 
-    def stream_reader(self, total=2**30):
-        """tavo.StreamReader against the callback stream it is built on, and
-        against a callback that copies each chunk into a reused buffer (the
-        work readinto does)."""
-        import tavo
-
-        def reader_seconds(chunk, chunks, pull):
-            device = self.sim.create_device(f"sim0:chunks={chunks}")
-            start = time.perf_counter()
-            with tavo.StreamReader(device, 0, chunk_size=chunk, max_queue_elements=BIG_QUEUE) as reader:
-                pull(reader)
-                seconds = time.perf_counter() - start
-                if reader.stats.bytes != chunk * chunks or reader.stats.dropped:
-                    raise RuntimeError(f"the reader lost data: {reader.stats}")
-            return seconds
-
-        def copy_seconds(chunk, chunks):
-            target = memoryview(bytearray(chunk))
-
-            def copy(buffer):
-                target[:] = buffer
-            return self.callback_stream_seconds(chunk, chunks, copy)
-
-        def read_into(chunk):
-            buffer = bytearray(chunk)
-
-            def pull(reader):
-                while reader.readinto(buffer):
-                    pass
-            return pull
-
-        def iterate(reader):
-            for _ in reader:
-                pass
-
-        mib = 2**20
-        for chunk, label in ((2**16, "64K"), (2**20, "1M")):
-            chunks = total // chunk
-            plain, copying, read, iterated = interleaved(
-                lambda: total / self.stream_seconds(chunk, chunks),
-                lambda: total / copy_seconds(chunk, chunks),
-                lambda: total / reader_seconds(chunk, chunks, read_into(chunk)),
-                lambda: total / reader_seconds(chunk, chunks, iterate))
-            emit(f"9 StreamReader.readinto MiB/s ({label})", read / mib, "plain callback stream", plain / mib,
-                 "MiB/s", ">=0.8")
-            emit(f"9 StreamReader.readinto MiB/s ({label})", read / mib, "callback copying into a buffer",
-                 copying / mib, "MiB/s")
-            emit(f"9 StreamReader iteration MiB/s ({label})", iterated / mib, "plain callback stream", plain / mib,
-                 "MiB/s", ">=0.9")
-
-    def record_command(self, total=2**29, chunk=2**20):
-        """`tavo record` into a file in /dev/shm (the command's main() in
-        this process: its whole data path, without the interpreter's start)
-        against the plain callback stream writing each chunk to such a file,
-        the same work by hand; and against the plain stream that does
-        nothing with the data, for the cost of the file itself."""
-        import contextlib
-        import io
-        from tavo._cli import main as tavo_main
-
-        path = f"/dev/shm/tavo-bench-{os.getpid()}.bin"
-        chunks = total // chunk
-
-        def record():
-            summary = io.StringIO()
-            start = time.perf_counter()
-            # The same finite stream as the callback's: an endless one at full
-            # rate would queue up to 4096 chunks (4 GiB) behind the file.
-            with contextlib.redirect_stderr(summary):
-                status = tavo_main(["record", self.sim_path, f"sim0:chunks={chunks}", "--bytes", str(total),
-                                    "--chunk-size", str(chunk), "-o", path])
-            seconds = time.perf_counter() - start
-            if status != 0 or os.path.getsize(path) != total or " 0 dropped, 0 errors" not in summary.getvalue():
-                raise RuntimeError(f"tavo record failed ({status}): {summary.getvalue()}")
-            os.unlink(path)
-            return total / seconds
-
-        def callback_to_file():
-            with open(path, "wb", buffering=0) as out:
-                seconds = self.callback_stream_seconds(chunk, chunks, out.write)
-            if os.path.getsize(path) != total:
-                raise RuntimeError("the callback stream wrote a short file")
-            os.unlink(path)
-            return total / seconds
-
-        try:
-            recorded, by_hand, plain = interleaved(record, callback_to_file,
-                                                   lambda: total / self.stream_seconds(chunk, chunks))
-        finally:
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(path)  # left by a failed run
-        mib = 2**20
-        emit("10 tavo record /dev/shm MiB/s (1M)", recorded / mib, "callback stream to the file", by_hand / mib,
-             "MiB/s", ">=0.7")
-        emit("10 tavo record /dev/shm MiB/s (1M)", recorded / mib, "plain callback stream", plain / mib, "MiB/s")
+def reader(suite):
+    for figure in (reader_figures.stream_reader, reader_figures.reader_events, reader_figures.idle_reader,
+                   reader_figures.catch_up, reader_figures.exit_with_readers, reader_figures.paused_memory):
+        figure(suite)
+        gc.collect()
 
 
-FIGURES = {1: "register_calls", 2: "event_rate", 3: "byte_rate", 4: "latency", 5: "bulk", 7: "python_device",
-           8: "idle_stream", 9: "stream_reader", 10: "record_command"}
+# Figure number -> what measures it, given the suite.
+FIGURES = {1: Suite.register_calls, 2: Suite.event_rate, 3: Suite.byte_rate, 4: Suite.latency, 5: Suite.bulk,
+           7: Suite.python_device, 8: Suite.idle_stream, 9: reader, 10: reader_figures.record_command}
 
 
 def main():
@@ -378,7 +281,7 @@ def main():
     args = parser.parse_args()
     suite = Suite(args.build)
     for number in map(int, args.only.split(",")):
-        getattr(suite, FIGURES[number])()
+        FIGURES[number](suite)
         gc.collect()
 
 

@@ -14,6 +14,16 @@ def median(values):
     return statistics.median(values)
 
 
+def interleaved(*measures, reps=5):
+    """Runs each measure reps times, round-robin, so that a burst of load
+    elsewhere hits them all; returns each one's median."""
+    samples = [[] for _ in measures]
+    for _ in range(reps):
+        for i, measure in enumerate(measures):
+            samples[i].append(measure())
+    return [median(s) for s in samples]
+
+
 def _number(value):
     return f"{value:11.4g}"
 

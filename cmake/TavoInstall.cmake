@@ -1,7 +1,8 @@
 # Installation rules: `cmake --install <build> --prefix P` lays out
 #
 #   P/lib/python3.12/site-packages/   the extension module and its type stub,
-#                                     the `tavo` package,
+#                                     the `tavo` package with its own
+#                                     extension module, tavo._native,
 #                                     where P's own python3.12 imports them
 #   P/lib/tavo/plugins/               the simulator and remote plugins, and
 #                                     the simulator's register map,
@@ -37,8 +38,10 @@ if(TARGET pytavo_device)
   set_target_properties(pytavo_device PROPERTIES EXPORT_NAME module)
   install(TARGETS pytavo_device EXPORT tavoTargets LIBRARY DESTINATION "${TAVO_INSTALL_PYTHONDIR}")
   install(FILES "${PROJECT_SOURCE_DIR}/src/pytavo/pytavo_device.pyi" DESTINATION "${TAVO_INSTALL_PYTHONDIR}")
-  # The `tavo` package beside the module, told where the plugins are installed.
+  # The `tavo` package beside the module, told where the plugins are installed,
+  # with its compiled half inside it.
   tavo_install_package("${TAVO_INSTALL_PYTHONDIR}" "${TAVO_INSTALL_PLUGINDIR}")
+  install(TARGETS tavo_native LIBRARY DESTINATION "${TAVO_INSTALL_PYTHONDIR}/tavo")
 endif()
 
 # tavo-server beside the tavo command, the remote plugin beside the simulator.

@@ -2,8 +2,7 @@
 
 Threads: everything runs on the main thread except the deadline of
 `--seconds`, a timer thread that only closes the reader; the iteration on
-the main thread then ends. The reader's own callback runs on the stream's
-worker thread and never touches the file.
+the main thread then ends. The device's threads only store into the reader.
 
 Signals: SIGINT and SIGTERM end a recording, which still prints its summary
 exactly once (see _StopSignals).
@@ -98,14 +97,14 @@ class _Progress:
 
 
 class _Recording:
-    """What was taken from the stream so far, and the events dropped and the
-    device's error texts met on the way: all counted in stream order, so that
-    nothing the stream does after the last byte taken counts (the reader's
-    own `stats` go on counting until it is closed)."""
+    """What was taken from the stream so far, and the gaps (runs of dropped
+    events) and the device's error texts met on the way: all counted in
+    stream order, so that nothing the stream does after the last byte taken
+    counts (the reader's own `stats` go on counting until it is closed)."""
 
     def __init__(self, output: Output) -> None:
         self.output = output
-        self.taken = self.chunks = self.dropped = 0
+        self.taken = self.chunks = self.dropped = self.gaps = 0
         self.errors: list[str] = []
 
     def copy(self, reader, limit: int | None, progress: _Progress) -> None:
@@ -125,8 +124,9 @@ class _Recording:
                     self.taken += size
                     progress.update(clock(), self.taken, self.chunks, self.dropped)
                 return  # the end of the stream
-            except tavo.Overflow as e:  # events dropped at this place: count them and go on
+            except tavo.Overflow as e:  # a gap: events dropped at this place; count them and go on
                 self.dropped += e.dropped
+                self.gaps += 1
                 # A reader far behind may meet little but drops for a while: show them.
                 progress.update(clock(), self.taken, self.chunks, self.dropped)
             except tavo.StreamError as e:  # a device error, in its place: note it and go on
@@ -150,7 +150,8 @@ def _record(args: argparse.Namespace, device, signals: _StopSignals, output: Out
     # by `arm` below.
     signals.armed = False
     try:
-        reader = tavo.StreamReader(device, args.addr, chunk_size=args.chunk_size, alignment=args.align)
+        bound = {} if args.max_buffered_bytes is None else {"max_buffered_bytes": args.max_buffered_bytes}
+        reader = tavo.StreamReader(device, args.addr, chunk_size=args.chunk_size, alignment=args.align, **bound)
     except BaseException:
         output.discard()  # a stream refused (or interrupted while starting) leaves no file behind
         raise
@@ -190,8 +191,9 @@ def _record(args: argparse.Namespace, device, signals: _StopSignals, output: Out
     elapsed = time.monotonic() - start
     progress.finish()
     written, dropped, errors = output.written, recording.dropped, recording.errors
+    gaps = f" in {recording.gaps} gaps" if recording.gaps else ""
     say(f"tavo: recorded {written} bytes in {recording.chunks} chunks to {output.name} in {elapsed:.2f} s "
-        f"({written / max(elapsed, 1e-9) / 2**20:.1f} MiB/s), {dropped} dropped, {len(errors)} errors")
+        f"({written / max(elapsed, 1e-9) / 2**20:.1f} MiB/s), {dropped} dropped{gaps}, {len(errors)} errors")
     if signals.received:
         return 128 + signals.received
     if failure is not None:
@@ -200,7 +202,7 @@ def _record(args: argparse.Namespace, device, signals: _StopSignals, output: Out
         raise CommandError(f"the stream ended after {written} of {args.bytes} bytes")
     if (dropped or errors) and not args.allow_drops:
         first = f" (first: {errors[0]})" if errors else ""
-        raise CommandError(f"{dropped} events dropped and {len(errors)} device errors{first}; "
+        raise CommandError(f"{dropped} events dropped{gaps} and {len(errors)} device errors{first}; "
                            "--allow-drops accepts them")
     return SUCCESS
 
@@ -237,6 +239,9 @@ def _record_arguments(record: argparse.ArgumentParser) -> None:
                              "choice (the simulator: 4096)")
     record.add_argument("--align", type=sized(1, MAX_PIECE), default=None, metavar="N",
                         help="an aligned stream: pieces a multiple of N bytes (at most 1Gi)")
+    record.add_argument("--max-buffered-bytes", type=sized(1, MAX_BYTES), default=None, metavar="N",
+                        help="the most the reader holds while FILE is slower than the device (default 64Mi); what "
+                             "does not fit is dropped, and each run of drops is reported as a gap")
     record.add_argument("--allow-drops", action="store_true",
                         help="accept dropped events and device errors: exit 0 despite them (the summary counts "
                              "both, and the file holds what was not dropped)")
@@ -248,7 +253,7 @@ RECORD_COMMAND = Command(
                 "progress line goes to stderr when it is a terminal, and a summary at the end, also when "
                 "interrupted (Ctrl-C or SIGTERM: exit status 130 or 143). The device delivers its stream in "
                 "chunks of --chunk-size bytes. When FILE takes the data more slowly than the device makes it, up "
-                "to 64 MiB wait in memory; beyond that the stream's queue fills and the device's further events "
-                "are dropped: drops are counted where they occur, the recording goes on, and the exit status is "
-                "1 unless --allow-drops.",
+                "to --max-buffered-bytes (64 MiB) wait in memory; beyond that the device's further chunks are "
+                "dropped: each run of drops is a gap, counted where it occurs (the summary gives the gaps and "
+                "the events), the recording goes on, and the exit status is 1 unless --allow-drops.",
     epilog=f"Byte counts: {SIZE_HELP}. " + EXIT_STATUSES)

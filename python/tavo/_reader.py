@@ -1,77 +1,97 @@
 """StreamReader: a device's read stream, pulled with `read`, `readinto`,
 iteration or `async for` instead of handled in a callback.
 
-Who owns what: the reader owns the module's DataStream handle and the Inbox;
-the stream's callback is the Inbox's `deliver` and holds no reference to the
-reader, so dropping the reader (or leaving its `with` block) closes it.
-Closing first closes the inbox, which lets a callback waiting for space
-return, then stops the stream and drops the handle: the module releases the
-interpreter lock while the device stops and joins the stream's worker, so
-when `close` returns no thread of the stream is left.
+How it works: the reader's compiled half, `tavo._native.Reader`, gives the
+device a sink of its own. The device's threads store each chunk there and
+return; the thread that reads takes the chunks straight out, with no worker
+thread in between and no Python on the device's threads. `read`, `readinto`
+and iteration are that half's own methods (no Python frame of ours around
+them, so an interrupt can only land while they wait, when nothing is taken);
+this module checks the arguments, turns counts into `StreamStats`, and
+waits for `async for` on the event loop.
+
+Memory: `max_buffered_bytes` bounds every byte the reader holds, what the
+device stored and what was taken out but not yet returned; `max_queue_elements`
+bounds the chunks stored and not yet taken out. Past either bound the device's
+chunks are dropped and counted at once, one gap (one `Overflow`) per run of
+consecutive drops.
 """
 
 from __future__ import annotations
 
-import threading
-import time
-import weakref
-from collections.abc import AsyncIterator, Iterator
+import operator
+from collections.abc import AsyncIterator
+from dataclasses import dataclass
 from typing import Literal
 
 import pytavo_device
 
-from ._errors import StreamError, StreamRefused
-from ._inbox import END, Inbox, StreamStats
+from . import _native
+from ._errors import Overflow, StreamError, StreamRefused
 
 __all__ = ["StreamReader", "StreamStats"]
 
 DEFAULT_MAX_BUFFERED_BYTES = 64 * 2**20
+QUEUE_ELEMENTS = (64, 2**31 - 1)  # the range of max_queue_elements
+
+_native._set_error_types(StreamError, Overflow)
 
 
-class StreamReader:
-    """Reads the stream of `device` at `addr`.
+@dataclass(frozen=True)
+class StreamStats:
+    """What a StreamReader's stream has delivered to it so far."""
+
+    chunks: int = 0  # data chunks stored for the reader (for an aligned stream: pieces)
+    bytes: int = 0  # their bytes
+    dropped: int = 0  # events dropped (the bounds were full), a remote device's included
+    errors: int = 0  # error reports of the device
+
+
+def _integer(name: str, value, low: int, high: int) -> int:
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer in {low}..{high}, not {type(value).__name__}") from None
+    if not low <= number <= high:
+        raise ValueError(f"{name} must be an integer in {low}..{high}, not {number}")
+    return number
+
+
+class StreamReader(_native.Reader):
+    """Reads the stream of `device` (a `pytavo_device.Device`) at `addr`.
 
     A plain stream when `alignment` is None, an aligned one otherwise (every
-    piece a multiple of `alignment` bytes, except the last). `chunk_size` and
-    `max_queue_elements` go to the stream as they are. At most
-    `max_buffered_bytes` wait in Python (more only while one `read` needs
-    more at once, and a single larger chunk goes through alone); beyond
-    that the stream's own queue fills and drops events. Dropped events raise
-    `Overflow` at their place with `on_overflow="raise"`, or are only counted
-    in `stats` with `"count"`. A device error raises `StreamError` at its
-    place. Either way reading may go on after the exception.
+    piece a multiple of `alignment` bytes, except the last before the end, an
+    error or a gap). `chunk_size` goes to the device as it is. At most
+    `max_buffered_bytes` are held (one chunk larger than that goes through
+    alone; a single `read` that needs more at once raises the bound to its
+    need while it waits), and at most `max_queue_elements` chunks wait to be
+    taken. Past that the device's chunks are dropped: each run of drops
+    raises one `Overflow` at its place with `on_overflow="raise"`, or is only
+    counted in `stats` with `"count"`. A device error raises `StreamError` at
+    its place. Either way reading may go on after the exception.
 
     The stream starts here; use the reader as a context manager, or call
-    `close`, to stop it and free what it buffered.
+    `close`, to stop it and free what it holds. The reader keeps its device
+    alive.
     """
 
     def __init__(self, device: pytavo_device.Device, addr: int, *, chunk_size: int = 0,
                  alignment: int | None = None, max_queue_elements: int = 4096,
                  max_buffered_bytes: int = DEFAULT_MAX_BUFFERED_BYTES,
                  on_overflow: Literal["raise", "count"] = "raise") -> None:
+        addr = _integer("addr", addr, 0, 2**32 - 1)
+        chunk_size = _integer("chunk_size", chunk_size, 0, 2**64 - 1)
+        if alignment is not None:
+            alignment = _integer("alignment", alignment, 1, 2**63 - 1)
+        max_queue_elements = _integer("max_queue_elements", max_queue_elements, *QUEUE_ELEMENTS)
+        max_buffered_bytes = _integer("max_buffered_bytes", max_buffered_bytes, 1, 2**63 - 1)
         if on_overflow not in ("raise", "count"):
             raise ValueError(f"on_overflow must be 'raise' or 'count', not {on_overflow!r}")
-        if max_buffered_bytes < 1:
-            raise ValueError("max_buffered_bytes must be at least 1")
-        if alignment is not None and alignment < 1:
-            raise ValueError("alignment must be at least 1 (or None for a plain stream)")
-        self._inbox = inbox = Inbox(max_buffered_bytes, alignment is not None, on_overflow == "raise")
-        # Set before the stream starts, so that a reader that fails to start
-        # (or is dropped unclosed) still lets its callback go.
-        self._closer = weakref.finalize(self, inbox.close)
-        self._close_lock = threading.Lock()
-        self._stream: pytavo_device.DataStream | None = None
-        if alignment is None:
-            stream = device.start_read_stream(addr, inbox.deliver, chunk_size, max_queue_elements)
-        else:
-            stream = device.start_aligned_read_stream(addr, alignment, inbox.deliver, chunk_size,
-                                                      max_queue_elements)
-        if stream is None:
-            self._closer()
+        self._async_loops: dict = {}  # event loop -> futures of its tasks waiting here
+        if not self._start(device, addr, chunk_size, alignment or 0, max_queue_elements, max_buffered_bytes,
+                           on_overflow == "raise"):
             raise StreamRefused("the device started no stream")
-        self._stream = stream
-
-    # -- lifetime ----------------------------------------------------------
 
     def __enter__(self) -> StreamReader:
         return self
@@ -79,99 +99,53 @@ class StreamReader:
     def __exit__(self, *exc_info) -> None:
         self.close()
 
-    def close(self) -> None:
-        """Stops the stream and drops what was buffered; returns when nothing
-        of the stream runs any more. Later reads raise ValueError."""
-        self._closer()  # the callback stops waiting and discards from now on
-        # Any thread may close (a deadline timer, say): a second close waits
-        # for the first to finish, so every close returns with nothing running.
-        with self._close_lock:
-            stream, self._stream = self._stream, None
-            if stream is not None:
-                stream.stop()  # releases the interpreter lock while the device stops
-                del stream  # joins the worker, again with the lock released
-
-    @property
-    def closed(self) -> bool:
-        return self._inbox.closed
-
     @property
     def stats(self) -> StreamStats:
-        """Chunks, bytes, dropped events and errors received so far."""
-        return self._inbox.stats()
+        """Chunks, bytes, dropped events and errors delivered so far."""
+        return StreamStats(*self._counts())
 
-    # -- pulling bytes -----------------------------------------------------
-
-    def readinto(self, buffer, timeout: float | None = None) -> int:
-        """Fills `buffer` (any writable bytes-like object) from the stream and
-        returns its length; fewer bytes only at the end of the stream, then 0.
-        Raises TimeoutError if `timeout` seconds pass first, taking nothing."""
-        target = memoryview(buffer)
-        if target.readonly:
-            raise TypeError("readinto() needs a writable buffer")
-        if target.format != "B" or target.ndim != 1:
-            target = target.cast("B")
-        return self._fill(target, timeout)
-
-    def read(self, n: int, timeout: float | None = None) -> bytes:
-        """Exactly `n` bytes; fewer only at the end of the stream, then b"".
-        Raises TimeoutError if `timeout` seconds pass first, taking nothing."""
-        if n < 0:
-            raise ValueError("read() needs a byte count of 0 or more")
-        out = bytearray(n)
-        count = self._fill(memoryview(out), timeout)
-        if count < n:
-            del out[count:]
-        return bytes(out)
-
-    def _fill(self, target: memoryview, timeout: float | None) -> int:
-        inbox = self._inbox
-        n = target.nbytes
-        deadline = None if timeout is None else time.monotonic() + timeout
-        with inbox.lock:
-            if inbox.buffered < n and not inbox.markers:
-                if not inbox.wait_bytes(n, deadline):
-                    raise TimeoutError(f"{n} bytes did not arrive within {timeout} s")
-            self._check_open()
-            count = inbox.take_into(target)
-            if count < n and inbox.items[0] is not END:
-                try:
-                    inbox.raise_marker()
-                except StreamError as error:  # hand over what came before it
-                    error.partial = bytes(target[:count])
-                    raise
-            return count
-
-    def _check_open(self) -> None:
-        if self._inbox.closed:
-            raise ValueError("read from a closed StreamReader")
-
-    # -- iteration -----------------------------------------------------------
-
-    def __iter__(self) -> Iterator[memoryview]:
-        return self
-
-    def __next__(self) -> memoryview:
-        """The next chunk as delivered: a memoryview of the ManagedBuffer for
-        a plain stream (no copy), of a copy for an aligned stream."""
-        inbox = self._inbox
-        with inbox.lock:
-            if not inbox.items:  # (close() empties them, so they imply an open reader)
-                inbox.wait_item(None)
-                self._check_open()
-            item = inbox.take_chunk()
-        if item is END:
-            raise StopIteration
-        return item
+    # -- asyncio -------------------------------------------------------------
 
     def aiter(self) -> AsyncIterator[memoryview]:
-        """`async for chunk in reader.aiter()`: the chunks as `__next__` gives
-        them, awaited without blocking the event loop; the stream's callback
-        wakes the waiting task through the loop, no thread per read."""
+        """`async for chunk in reader.aiter()`: the chunks as iteration gives
+        them, awaited without blocking the event loop: the loop watches the
+        reader's file descriptor while a task waits, and the device's threads
+        only write to it. No thread per read."""
         return _AsyncChunks(self)
 
     def __aiter__(self) -> AsyncIterator[memoryview]:
         return _AsyncChunks(self)
+
+    async def _readable(self) -> None:
+        """Returns once there may be something to take, or the reader was
+        closed. One reader callback per loop, whatever the number of tasks."""
+        import asyncio  # imported already by whatever runs this task's loop
+
+        if not self._arm_async():  # something is there already
+            return
+        try:
+            loop = asyncio.get_running_loop()
+            waiters = self._async_loops.get(loop)
+            if waiters is None:
+                waiters = self._async_loops[loop] = set()
+                loop.add_reader(self._wake_fd(), self._wake_tasks, loop)
+            future = loop.create_future()
+            waiters.add(future)
+            try:
+                await future
+            finally:
+                waiters.discard(future)
+                if not waiters:
+                    del self._async_loops[loop]
+                    loop.remove_reader(self._wake_fd())
+        finally:
+            self._disarm_async()
+
+    def _wake_tasks(self, loop) -> None:
+        self._clear_wake()
+        for future in self._async_loops.get(loop, ()):
+            if not future.done():
+                future.set_result(None)
 
 
 class _AsyncChunks:
@@ -183,22 +157,11 @@ class _AsyncChunks:
 
     async def __anext__(self) -> memoryview:
         reader = self._reader
-        import asyncio  # here, not at the top: only async readers pay for it
-
-        inbox = reader._inbox
-        loop = asyncio.get_running_loop()
         while True:
-            with inbox.lock:
-                reader._check_open()
-                item = inbox.take_chunk()
-                if item is None:
-                    future = inbox.add_async_waiter(loop)
-            if item is END:
-                raise StopAsyncIteration
-            if item is not None:
-                return item
             try:
-                await future
-            finally:
-                if future.cancelled() or not future.done():  # the task was cancelled
-                    inbox.remove_async_waiter(future)
+                chunk = reader._next_nowait()
+            except StopIteration:
+                raise StopAsyncIteration from None
+            if chunk is not None:
+                return chunk
+            await reader._readable()

@@ -27,7 +27,8 @@
 
 #include <tavo/stream_events.hpp>
 
-#include "alignment_stage.hpp"
+#include "tavo/alignment_stage.hpp"
+
 #include "buffers.hpp"
 #include "stream_callback.hpp"
 
@@ -36,6 +37,7 @@ namespace pytavo {
 namespace events = tavo::DataStream::Events;
 using tavo::DataStream::Event;
 using tavo::DataStream::Stage;
+using tavo::DataStream::AlignmentStage;
 
 // Calls the callback with (optional record, optional text). Holds the
 // interpreter lock for exactly one delivery.

@@ -10,12 +10,13 @@
 // nothing is lost without a notice; a Stop is stored all the same, so the
 // consumer always learns that the stream ended.
 //
-// Notices are coalesced: a run of drops with no stored event in between is
-// one stored marker (itself a notice) plus a shared drop count, and the
-// worker expands the marker into one notice per dropped event. A stream held
-// at overflow for hours therefore holds at most max_elements events and one
-// marker, not one stored notice per dropped event, and the consumer still
-// sees every notice at the position of the event it replaces.
+// Notices are coalesced (DropRuns, overflow_rules.hpp): a run of drops with
+// no stored event in between is one stored marker (itself a notice) plus a
+// shared drop count, and the worker expands the marker into one notice per
+// dropped event. A stream held at overflow for hours therefore holds at most
+// max_elements events and one marker, not one stored notice per dropped
+// event, and the consumer still sees every notice at the position of the
+// event it replaces.
 //
 // Threads: single producer (one pushing thread at a time per sink), single
 // consumer (the worker, which owns the consumer and destroys it on its own
@@ -52,10 +53,13 @@
 #include <tavo/fork_safe_thread.hpp>
 #include <tavo/stream_events.hpp>
 
+#include "tavo/overflow_rules.hpp"
+
 namespace tavo::DataStream {
 
-// From now on, destroying any StreamQueue detaches its worker instead of
-// joining it. Called once when the process starts to exit. Thread-safe.
+// The process is exiting: from now on, destroying any StreamQueue detaches
+// its worker instead of joining it, and pushes into a PullQueue are discarded
+// slowly (pull_queue.hpp). Called once, by the exit gate. Thread-safe.
 void abandon_workers() noexcept;
 bool workers_abandoned() noexcept;
 
@@ -107,12 +111,8 @@ public:
 
     // Push, on the producer's thread. Never waits for the worker.
     void operator()(Event&& event) {
-        const auto limit = static_cast<std::size_t>(max_elements);
-        // The count is read from the queue only when the bound reaches the
-        // limit: below it, a fresh read would decide the same, and skipping it
-        // spares a cache line the worker writes on every event.
-        if (count_bound >= limit) count_bound = queue->size_approx();
-        if (count_bound < limit && store(std::move(event))) {
+        const auto limit = static_cast<std::uint64_t>(max_elements);
+        if (held.fits(1, limit, [this] { return queue->size_approx(); }) && store(std::move(event))) {
             stored_event();
             return;
         }
@@ -132,14 +132,11 @@ public:
     std::size_t stored() const { return queue->size_approx(); }
 
 private:
-    // The drop count of one marker, shared by the producer (while the marker
-    // is the newest stored event) and the worker (until it takes the marker,
-    // which sets marker_taken; later drops then go to a new marker).
-    using DropCount = std::atomic<std::uint64_t>;
-    static constexpr std::uint64_t marker_taken = std::uint64_t{1} << 63;
+    // Where a run's marker sits among all stored events (counted from 0),
+    // and its drop count.
     struct Marker {
-        std::uint64_t position;  // among all stored events, counted from 0
-        std::shared_ptr<DropCount> drops;
+        std::uint64_t position;
+        std::shared_ptr<DropRuns::Count> drops;
     };
     using Markers = moodycamel::ReaderWriterQueue<Marker>;
 
@@ -175,35 +172,23 @@ private:
     // their own, behind it.
     void stored_event() {
         ++stored_count;
-        ++count_bound;
-        if (open_marker) open_marker.reset();
+        held.add(1);
+        runs.stored();
     }
 
-    // Counts a dropped event on the open marker, or stores a new marker when
+    // Counts a dropped event on the open run, or stores a new marker when
     // there is none or the worker has already taken it (and read its count).
+    // The marker's own notice stands for its first drop: the count is of the
+    // drops beyond it.
     void drop() {
-        if (open_marker && !(open_marker->fetch_add(1, std::memory_order_acq_rel) & marker_taken)) return;
-        auto drops = until_done([] { return std::make_shared<DropCount>(0); });
+        if (runs.extend(1)) return;
+        auto drops = runs.start(0);
         // The marker's position is published before the marker: the worker
         // looks it up when it takes the event at that position.
-        while (!markers->enqueue(Marker{stored_count, drops})) std::this_thread::yield();
-        store_until_done(until_done(notice));
+        while (!markers->enqueue(Marker{stored_count, std::move(drops)})) std::this_thread::yield();
+        store_until_done(until_allocated(notice));
         ++stored_count;
-        ++count_bound;
-        open_marker = std::move(drops);
-    }
-
-    // Allocations past the limit follow the notice policy: a failure is
-    // waited out, never reported.
-    template <typename Make>
-    static auto until_done(Make make) {
-        for (;;) {
-            try {
-                return make();
-            } catch (const std::bad_alloc&) {
-                std::this_thread::yield();
-            }
-        }
+        held.add(1);
     }
 
     static Event notice() { return Event(std::in_place_index<1>, Events::Error{overflow_notice}); }
@@ -228,7 +213,7 @@ private:
                 event = Events::Stop{};  // frees what the consumer left
                 if (kind == 0) break;
                 for (; extra_notices > 0 && !token.stop_requested(); --extra_notices)
-                    consumer(until_done(notice));
+                    consumer(until_allocated(notice));
             } else if (!poll_interval) {
                 std::this_thread::yield();
             } else if (poll_interval->count() > 0) {
@@ -243,18 +228,16 @@ private:
     static std::uint64_t take_marker(Markers* markers, std::uint64_t position) {
         Marker* front = markers->peek();
         if (front == nullptr || front->position != position) return 0;
-        const std::uint64_t drops = front->drops->exchange(marker_taken, std::memory_order_acq_rel);
+        const std::uint64_t drops = DropRuns::take(*front->drops);
         markers->pop();
-        return drops & ~marker_taken;
+        return drops;
     }
 
     std::unique_ptr<Queue> queue;
     std::unique_ptr<Markers> markers;  // positions of the stored markers, oldest first
-    std::shared_ptr<DropCount> open_marker;  // producer only: the newest marker, if nothing was stored after it
-    std::uint64_t stored_count = 0;         // producer only: events stored so far
-    // Producer only: at least size_approx(). Each store adds one, the worker
-    // only takes events away.
-    std::size_t count_bound = 0;
+    DropRuns runs;                   // producer only, but for the shared counts
+    std::uint64_t stored_count = 0;  // producer only: events stored so far
+    HeldBound held;                  // producer only: at least size_approx()
     ForkSafeThread worker;
     std::stop_source stop;
     int max_elements;

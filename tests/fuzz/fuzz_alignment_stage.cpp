@@ -6,17 +6,23 @@
 // and no more than alignment - 1 bytes are ever held back. Errors pass
 // unchanged and at once.
 //
-// Input layout: two bytes of alignment (1..65536), then per event one
-// control byte (low 2 bits: owned, view, error, stop) and for data two bytes
-// of size (0..65535).
+// With bit 0 of the mode byte set, the consumer keeps every piece, as a
+// pulled stream does: the stage is reserved before each chunk, flushed before
+// each error (which then may also follow a shorter piece), and no kept
+// piece's bytes may ever change afterwards.
+//
+// Input layout: two bytes of alignment (1..65536), one mode byte, then per
+// event one control byte (low 2 bits: owned, view, error, stop) and for data
+// two bytes of size (0..65535).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "alignment_stage.hpp"
+#include "tavo/alignment_stage.hpp"
 
 namespace {
 
@@ -39,7 +45,22 @@ struct Observer {
     std::uint64_t pieces_of_event = 0;
     std::uint64_t stops = 0;
     std::vector<std::string> errors;
-    bool short_piece_seen = false;  // a short piece may only be followed by Stop
+    bool short_piece_seen = false;  // a short piece may only be followed by Stop (or, when keeping, an error)
+    tavo::DataStream::AlignmentStage* keeper = nullptr;  // keeps every piece when set
+    struct Kept {
+        std::shared_ptr<const void> owner;
+        const unsigned char* data;
+        std::uint64_t size, position;
+    };
+    std::vector<Kept> kept;
+
+    void check_kept() const {
+        for (const auto& piece : kept) {
+            for (std::uint64_t i = 0; i < piece.size; ++i) {
+                if (piece.data[i] != pattern(piece.position + i)) fail("a kept piece was written again");
+            }
+        }
+    }
 
     void operator()(Event&& event) {
         switch (event.index()) {
@@ -47,7 +68,10 @@ struct Observer {
             ++stops;
             short_piece_seen = false;
             break;
-        case 1: errors.push_back(std::get<1>(event).message); break;
+        case 1:
+            errors.push_back(std::get<1>(event).message);
+            if (keeper) short_piece_seen = false;
+            break;
         case 2: fail("owned data passed on: pieces must be views");
         default: {
             const auto& view = std::get<3>(event);
@@ -59,6 +83,10 @@ struct Observer {
             }
             for (std::uint64_t i = 0; i < view.size; ++i) {
                 if (view.data[i] != pattern(received + i)) fail("bytes out of order");
+            }
+            if (keeper) {
+                auto owner = keeper->keep_piece();
+                if (owner) kept.push_back({std::move(owner), view.data, view.size, received});
             }
             received += view.size;
             ++pieces_of_event;
@@ -82,10 +110,12 @@ struct Reader {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Reader input{data, size};
     const std::uint64_t alignment = input.word() + 1;
+    const bool keeping = input.byte() & 1;
 
     Observer observer(alignment);
     Observer* seen = &observer;  // the stage owns its consumer; the checks stay here
-    pytavo::AlignmentStage stage(alignment, [seen](Event&& event) { (*seen)(std::move(event)); });
+    tavo::DataStream::AlignmentStage stage(alignment, [seen](Event&& event) { (*seen)(std::move(event)); });
+    if (keeping) observer.keeper = &stage;
 
     std::uint64_t sent = 0;
     std::vector<unsigned char> view_bytes;
@@ -100,6 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             unsigned char* bytes = (control & 3) == 0 ? new unsigned char[n] : (view_bytes.resize(n), view_bytes.data());
             for (std::uint64_t i = 0; i < n; ++i) bytes[i] = pattern(sent + i);
             sent += n;
+            if (keeping && !stage.reserve()) fail("no reserve without an allocation failure");
             if ((control & 3) == 0) {
                 stage(Event(events::OwnedData{{bytes, &tavo::DataStream::release_array}, n}));
             } else {
@@ -111,6 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         case 2: {
             const std::string text = "error " + std::to_string(errors_sent++);
+            if (keeping) stage.flush();
             stage(Event(std::in_place_index<1>, events::Error{text}));
             if (observer.errors.size() != errors_sent || observer.errors.back() != text) fail("error not passed at once");
             break;
@@ -128,5 +160,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     stage(Event(std::in_place_index<0>));
     if (observer.received != sent) fail("bytes missing at the final Stop");
+    observer.check_kept();
     return 0;
 }

@@ -9,7 +9,9 @@
 // handles, chunk counters), so a test checks what crossed the boundary.
 //
 // Stream scripts ('/'-separated): owned:<n>, view:<n>, repeat:<k>:<n>,
-// error:<text>, stop, sleep:<ms>, wait. Data byte k of a stream is k mod 251,
+// error:<text>, remote_drops:<n> (the error text of a remote device's own
+// overflow, "Remote queue overflow, dropping <n> events"), stop, sleep:<ms>,
+// wait. Data byte k of a stream is k mod 251,
 // counted across all data items. "wait" blocks until stop() or the handle's
 // destructor signals the producer; "sleep" ends early on that signal too, so
 // dropping a handle never waits out a long sleep.
@@ -127,6 +129,8 @@ std::vector<ScriptItem> parse_script(std::string_view script) {
             items.push_back({Kind::owned, parse_number<std::uint64_t>(parts[1]), parse_number<std::uint64_t>(parts[0]), {}});
         } else if (verb == "error") {
             items.push_back({Kind::error, 0, 1, std::string(operand)});
+        } else if (verb == "remote_drops") {
+            items.push_back({Kind::error, 0, 1, "Remote queue overflow, dropping " + std::string(operand) + " events"});
         } else if (item == "stop") {
             items.push_back({Kind::stop, 0, 1, {}});
         } else if (verb == "sleep") {

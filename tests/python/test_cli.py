@@ -369,17 +369,20 @@ class RecordTest(CommandTestCase):
         self.assertEqual(self.out.read_bytes(), sim_bytes(0, 0, 40960))
 
     def test_drops_fail_the_recording(self):
-        # The probe pushes its 100000 chunks far faster than any reader takes
-        # them: the stream's queue overflows. What was not recorded was counted.
+        # The probe pushes its chunks far faster than the file takes them,
+        # and the reader holds one at a time: the rest are dropped, in gaps.
+        # What was not recorded was counted.
         result = tavo_command("record", "tp_probe", "probe:script=repeat:100000:64/stop", "--seconds", "60",
-                              "-o", self.out, env={"TAVO_PLUGIN_PATH": PROBE_DIR})
+                              "--max-buffered-bytes", "64", "-o", self.out, env={"TAVO_PLUGIN_PATH": PROBE_DIR})
         self.assertEqual(result.returncode, 1, result.stderr)
         summary = result.stderr.decode()
         recorded, chunks, dropped = map(int, re.search(r"recorded (\d+) bytes in (\d+) chunks .* (\d+) dropped",
                                                        summary).groups())
         self.assertEqual((recorded, chunks + dropped), (64 * chunks, 100000))
         self.assertGreater(dropped, 0)
-        self.assertIn(f"\ntavo: error: {dropped} events dropped and 0 device errors", summary)
+        gaps = int(re.search(r"dropped in (\d+) gaps", summary).group(1))
+        self.assertTrue(0 < gaps <= dropped)
+        self.assertIn(f"\ntavo: error: {dropped} events dropped in {gaps} gaps and 0 device errors", summary)
         self.assertEqual(self.out.stat().st_size, recorded)
 
     def test_signals_end_it_with_one_summary_that_equals_the_file(self):

@@ -3,15 +3,12 @@
 #include <cstring>
 #include <new>
 
-namespace pytavo {
-
-using tavo::DataStream::Event;
+namespace tavo::DataStream {
 
 void AlignmentStage::operator()(Event&& event) {
     switch (event.index()) {
     case 0:
-        if (fill > 0) pass_view(buffer->data(), fill, Piece::buffer);  // the final, shorter piece
-        fill = 0;
+        flush();  // the final, shorter piece
         consumer(std::move(event));
         break;
     case 1: consumer(std::move(event)); break;
@@ -31,9 +28,31 @@ void AlignmentStage::operator()(Event&& event) {
     }
 }
 
+void AlignmentStage::flush() {
+    if (fill == 0) return;
+    const std::uint64_t size = fill;
+    fill = 0;
+    pass_view(buffer->data(), size, Piece::buffer);
+}
+
+bool AlignmentStage::reserve() noexcept {
+    if (buffer_kept) {
+        (void)writable_buffer(fill);
+        if (buffer_kept) return false;
+    }
+    if (!spare) {
+        try {
+            spare = std::make_shared<std::vector<unsigned char>>(alignment);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void AlignmentStage::pass_view(unsigned char* data, std::uint64_t size, Piece source) {
     piece = source;
-    consumer(Event(std::in_place_index<3>, tavo::DataStream::Events::DataView{data, size}));
+    consumer(Event(std::in_place_index<3>, Events::DataView{data, size}));
     piece = Piece::none;
 }
 
@@ -57,14 +76,18 @@ std::shared_ptr<const void> AlignmentStage::keep_piece() noexcept {
     }
 }
 
-// A kept buffer carries nothing worth copying: it is kept only as a whole
-// piece just passed on, and every carried byte after that is written anew.
-unsigned char* AlignmentStage::writable_buffer() noexcept {
+// A buffer that was kept is left to its keeper: the stage moves to a fresh
+// one, taking along the `carried` bytes at its start (bytes that belong to the
+// stream, not to the kept piece). Without memory for a fresh one the stage
+// goes on in the kept buffer, whose exports then see newer bytes (still
+// allocated); the carried bytes stay there and move on with the next
+// successful allocation.
+unsigned char* AlignmentStage::writable_buffer(std::uint64_t carried) noexcept {
     if (buffer_kept) {
-        // Left to its keeper. Without memory for a fresh one the stage goes on
-        // in the kept one: its exports then see newer bytes, still allocated.
         try {
-            buffer = std::make_shared<std::vector<unsigned char>>(alignment);
+            auto fresh = spare ? std::move(spare) : std::make_shared<std::vector<unsigned char>>(alignment);
+            if (carried) std::memcpy(fresh->data(), buffer->data(), carried);
+            buffer = std::move(fresh);
             buffer_kept = false;
         } catch (const std::bad_alloc&) {
         }
@@ -77,22 +100,22 @@ void AlignmentStage::align(unsigned char* p, std::uint64_t n) {
     const std::uint64_t a = alignment;
     if (fill > 0) {
         if (fill + n < a) {
-            std::memcpy(writable_buffer() + fill, p, n);
+            std::memcpy(writable_buffer(fill) + fill, p, n);
             fill += n;
             return;
         }
         const std::uint64_t k = a - fill;
-        std::memcpy(writable_buffer() + fill, p, k);
+        std::memcpy(writable_buffer(fill) + fill, p, k);
         pass_view(buffer->data(), a, Piece::buffer);
         const std::uint64_t r = n - k;
         fill = r % a;
-        if (fill) std::memcpy(writable_buffer(), p + n - fill, fill);
+        if (fill) std::memcpy(writable_buffer(0), p + n - fill, fill);
         if (r - fill > 0) pass_view(p + k, r - fill, Piece::chunk);
         return;
     }
     fill = n % a;
-    if (fill) std::memcpy(writable_buffer(), p + n - fill, fill);
+    if (fill) std::memcpy(writable_buffer(0), p + n - fill, fill);
     if (n - fill > 0) pass_view(p, n - fill, Piece::chunk);
 }
 
-}  // namespace pytavo
+}  // namespace tavo::DataStream

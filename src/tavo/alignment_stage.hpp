@@ -10,12 +10,14 @@
 //
 // A consumer that cannot stop using a piece when its call returns asks, during
 // that call, for keep_piece(): the piece's bytes then stay allocated for as
-// long as the returned owner lives. The stage never writes into a kept buffer
-// again (it moves to a fresh one), and a kept event's bytes are taken out of
-// the event, so the worker no longer frees them.
+// long as the returned owner lives. The stage moves to a fresh buffer rather
+// than write into a kept one again, taking its carried bytes along (only when
+// no memory is left for one does it go on in the kept buffer), and a kept
+// event's bytes are taken out of the event, so the worker no longer frees them.
 //
-// Threads: it runs only on the stream's worker thread and needs no lock.
-// It knows nothing about Python.
+// Threads: it runs on one thread at a time (the stream's worker, or the
+// device's producer thread for a pulled stream) and needs no lock. It knows
+// nothing about Python.
 #pragma once
 
 #include <cstdint>
@@ -24,17 +26,30 @@
 
 #include <tavo/stream_events.hpp>
 
-namespace pytavo {
+namespace tavo::DataStream {
 
 class AlignmentStage {
 public:
     // Throws std::length_error (ValueError) for an alignment no buffer can
     // have, std::bad_alloc (MemoryError) when the buffer cannot be had.
-    AlignmentStage(std::uint64_t alignment, tavo::DataStream::Stage&& consumer)
+    AlignmentStage(std::uint64_t alignment, Stage&& consumer)
         : buffer(std::make_shared<std::vector<unsigned char>>(alignment)),
           consumer(std::move(consumer)),
           alignment(alignment) {}
-    void operator()(tavo::DataStream::Event&& event);
+    void operator()(Event&& event);
+
+    // Passes the carried bytes on as a shorter piece, if there are any: what
+    // a Stop does first. A pulled stream does it before an error or a gap, so
+    // that these stay at their place in the bytes.
+    void flush();
+    std::uint64_t carried() const noexcept { return fill; }
+
+    // Makes sure that the next event can be aligned without an allocation,
+    // even when its consumer keeps a buffer piece: a writable buffer with the
+    // carried bytes, and a spare one. False when there is no memory for
+    // them; the stage is then as it was. A consumer that keeps every piece
+    // calls it before each event, so that a kept buffer is never written.
+    bool reserve() noexcept;
 
     // An owner of the bytes of the piece now being passed on. Call only from
     // the consumer's call for that piece. Null when the bytes are not the
@@ -47,18 +62,20 @@ private:
 
     void pass_view(unsigned char* data, std::uint64_t size, Piece source);
     void align(unsigned char* p, std::uint64_t n);
-    unsigned char* writable_buffer() noexcept;
+    // The buffer to write into, keeping its first `carried` bytes.
+    unsigned char* writable_buffer(std::uint64_t carried) noexcept;
 
     std::shared_ptr<std::vector<unsigned char>> buffer;  // the accumulation buffer, `alignment` bytes
+    std::shared_ptr<std::vector<unsigned char>> spare;   // the next one, once reserve() made it
     std::uint64_t fill = 0;                              // carried bytes, always < alignment
-    tavo::DataStream::Stage consumer;
+    Stage consumer;
     std::uint64_t alignment;
     // Only while a chunk is aligned: the event that owns it, and the share of
     // its bytes once a piece of it was kept.
-    tavo::DataStream::Events::OwnedData* chunk = nullptr;
+    Events::OwnedData* chunk = nullptr;
     std::shared_ptr<unsigned char> kept_chunk;
     Piece piece = Piece::none;  // the source of the piece being passed on
     bool buffer_kept = false;   // `buffer` is shared with a keeper: never write into it again
 };
 
-}  // namespace pytavo
+}  // namespace tavo::DataStream
