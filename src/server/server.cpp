@@ -5,6 +5,7 @@
 #include "server.hpp"
 
 #include <cerrno>
+#include <malloc.h>
 #include <random>
 #include <span>
 
@@ -34,6 +35,17 @@ std::uint64_t random_instance() {
 std::string property(const zmq::message_t& frame, const char* name) {
     const char* value = zmq_msg_gets(const_cast<zmq_msg_t*>(frame.handle()), name);
     return value ? value : "";
+}
+
+// Called when the last client has left. The C library keeps what the
+// sessions freed (their streams' buffers, the messages of their requests)
+// in its arenas, scattered between the few allocations that live on, so the
+// server's resident size would keep each client's high-water mark for good;
+// trimming gives the free pages back, and a server that sits idle between
+// clients holds only what it uses.
+void return_freed_memory() {
+    malloc_trim(0);
+    spdlog::debug("no client left: freed memory returned to the system");
 }
 
 }  // namespace
@@ -187,6 +199,7 @@ void Server::handle_message(const zmq::message_t& routing, std::span<zmq::messag
         spdlog::info("client session {:016x} said goodbye: stopped {} stream(s), freed {} device(s)", header.session,
                      streams, devices);
         sessions_.erase(found);
+        if (sessions_.empty()) return_freed_memory();
         return;
     }
     default: break;
@@ -263,6 +276,7 @@ void Server::expire_sessions() {
                      it->first, std::chrono::duration_cast<std::chrono::milliseconds>(now - it->second.last_heard).count(),
                      streams, devices);
         it = sessions_.erase(it);
+        if (sessions_.empty()) return_freed_memory();
     }
 }
 
