@@ -135,12 +135,14 @@ def _reader_gone() -> int:
 
 
 def _run(argv: list[str] | None) -> int:
+    whole_process = argv is None
     if argv is None:
         argv = sys.argv[1:]
     parser = make_parser(_named_command(argv))
     try:
         args = parser.parse_args(argv)
         _check_combinations(parser, args)
+        args.whole_process = whole_process
     except SystemExit as e:  # --help, --version, or a usage error already reported
         status = e.code if isinstance(e.code, int) else USAGE
     else:
@@ -171,7 +173,12 @@ def _run(argv: list[str] | None) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     """Runs the command with `argv` (default: the process's arguments) and
-    returns its exit status."""
+    returns its exit status.
+
+    Without `argv`, main is the program: once a signal has stopped a
+    recording, later SIGINT and SIGTERM are only noted until the process
+    exits, so that a burst of Ctrl-C ends it with its status and summary
+    and no traceback. With `argv`, the caller's handlers are restored."""
     _prepare_standard_streams()
     try:
         return _run(argv)

@@ -36,9 +36,15 @@ class _StopSignals:
     next chunk, a write, the wait for a FIFO's reader), and disarms; any
     other is only noted, so nothing interrupts the reader's close or the
     summary, however many arrive, however fast. `received` is the first
-    signal, for the exit status (128 + its number)."""
+    signal, for the exit status (128 + its number).
 
-    def __init__(self) -> None:
+    Once a signal has stopped the recording, a process that is ending
+    anyway (`whole_process`) keeps noting the others to its exit: the one
+    that lands after the summary would otherwise raise in the interpreter's
+    shutdown and print a traceback under it."""
+
+    def __init__(self, whole_process: bool) -> None:
+        self.whole_process = whole_process
         self.received = 0
         self.armed = True
         self.pending = False  # noted while disarmed: `arm` raises it
@@ -55,6 +61,9 @@ class _StopSignals:
 
     def __exit__(self, *exc_info) -> None:
         import signal
+        self.armed = False
+        if self.received and self.whole_process:
+            return
         for signum, handler in self._previous.items():
             signal.signal(signum, handler)
 
@@ -211,7 +220,7 @@ def run_record(args: argparse.Namespace) -> int:
     from ._cli_output import Output
 
     device = tavo.open_device(args.plugin, args.device)
-    with _StopSignals() as signals:
+    with _StopSignals(getattr(args, "whole_process", False)) as signals:
         try:
             # The output is opened before the stream starts, so that a FIFO's
             # wait for its reader is not counted in --seconds and the device
