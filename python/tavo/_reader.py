@@ -71,15 +71,30 @@ class StreamReader(_native.Reader):
     counted in `stats` with `"count"`. A device error raises `StreamError` at
     its place. Either way reading may go on after the exception.
 
+    With `dtype` (and `channels`), the reader gives typed samples instead
+    of bytes: iteration yields memoryviews of that format and shape
+    (frames, channels), `read_frames(n)` exactly `n` frames, and a frame
+    never straddles two views (see tavo._samples).
+
     The stream starts here; use the reader as a context manager, or call
     `close`, to stop it and free what it holds. The reader keeps its device
     alive.
     """
 
+    def __new__(cls, *args, dtype=None, **options):
+        if dtype is not None and cls is StreamReader:
+            from ._typed_reader import TypedStreamReader
+            cls = TypedStreamReader
+        return super().__new__(cls)
+
     def __init__(self, device: pytavo_device.Device, addr: int, *, chunk_size: int = 0,
                  alignment: int | None = None, max_queue_elements: int = 4096,
                  max_buffered_bytes: int = DEFAULT_MAX_BUFFERED_BYTES,
-                 on_overflow: Literal["raise", "count"] = "raise") -> None:
+                 on_overflow: Literal["raise", "count"] = "raise", dtype=None, channels: int = 1) -> None:
+        if dtype is not None:
+            raise TypeError(f"{type(self).__name__} gives bytes: samples of a dtype come from StreamReader itself")
+        if channels != 1:
+            raise ValueError("channels go with a dtype: StreamReader(..., dtype='<i2', channels=4)")
         addr = _integer("addr", addr, 0, 2**32 - 1)
         chunk_size = _integer("chunk_size", chunk_size, 0, 2**64 - 1)
         if alignment is not None:
@@ -116,6 +131,11 @@ class StreamReader(_native.Reader):
     def __aiter__(self) -> AsyncIterator[memoryview]:
         return _AsyncChunks(self)
 
+    def _take_nowait(self):
+        """The function `async for` takes each chunk with: a chunk, or None
+        when nothing is there yet; StopIteration at the end."""
+        return self._next_nowait
+
     async def _readable(self) -> None:
         """Returns once there may be something to take, or the reader was
         closed. One reader callback per loop, whatever the number of tasks."""
@@ -151,15 +171,16 @@ class StreamReader(_native.Reader):
 class _AsyncChunks:
     def __init__(self, reader: StreamReader) -> None:
         self._reader = reader
+        self._take = reader._take_nowait()
 
     def __aiter__(self) -> _AsyncChunks:
         return self
 
     async def __anext__(self) -> memoryview:
-        reader = self._reader
+        reader, take = self._reader, self._take
         while True:
             try:
-                chunk = reader._next_nowait()
+                chunk = take()
             except StopIteration:
                 raise StopAsyncIteration from None
             if chunk is not None:

@@ -179,6 +179,59 @@ class Framer:
         partial, self._carry = bytes(self._carry), bytearray()
         return partial
 
+    def next_frames(self, take, source) -> memoryview | None:
+        """The next whole frames of the chunks `take(source)` gives (a
+        reader's __next__, or its non-blocking take that gives None when
+        nothing is there: then None). Where events were dropped (Overflow),
+        a frame begun before the gap is not completed with bytes after it:
+        its bytes go to the exception's `partial`. At the end of the stream,
+        StopIteration, or StreamError if it ended inside a frame."""
+        while True:
+            try:
+                chunk = take(source)
+            except StopIteration:
+                self.finish()
+                raise
+            except Overflow as gap:
+                gap.partial = self.take_partial()
+                raise
+            if chunk is None:
+                return None
+            frames = self.push(chunk)
+            if frames is not None:
+                return frames
+
+    def read_frames(self, read, n: int, timeout: float | None) -> memoryview:
+        """Exactly `n` frames, with `read(count, timeout)` (a reader's read)
+        taking what the carried bytes lack: see FrameReader.read_frames."""
+        if n < 0:
+            raise ValueError("read_frames() needs a frame count of 0 or more")
+        size = self.format.frame_size
+        pending = self.pending
+        request = max(n * size - pending, 0)
+        try:
+            data = read(request, timeout)
+        except Overflow as gap:  # the bytes before the gap, the cut frame among them
+            gap.partial = self.take_partial() + gap.partial
+            raise
+        except StreamError as error:  # no gap: its bytes are the next call's
+            self.hold(error.partial)
+            error.partial = b""
+            raise
+        if not pending:  # on a frame boundary: the bytes read, as they are
+            view = memoryview(data)
+            whole = len(data) - len(data) % size
+            self.hold(view[whole:])
+            frames = self.format.frames(view[:whole])
+        else:
+            self.hold(data)
+            frames = self.take_frames(n)
+            if frames is None:
+                frames = self.format.frames(b"")
+        if len(data) < request and not frames.nbytes:  # the end, and nothing whole left
+            self.finish()
+        return frames
+
     def finish(self) -> None:
         """At the end of the stream: raises StreamError, with the bytes in
         its `partial`, if the stream ended inside a frame."""
@@ -192,7 +245,8 @@ class Framer:
 class FrameReader:
     """Typed frames from a reader of bytes with StreamReader's `read(n,
     timeout)` and iteration (a StreamReader): `for frames in ...` and
-    `read_frames(n)`, views of `format`.
+    `read_frames(n)`, views of `format`. (`StreamReader(..., dtype=...)`
+    does the same in one object.)
 
     Gaps and errors keep their place. Where events were dropped (Overflow),
     a frame begun before the gap is not completed with bytes after it: its
@@ -210,18 +264,7 @@ class FrameReader:
         return self
 
     def __next__(self) -> memoryview:
-        while True:
-            try:
-                chunk = next(self.reader)
-            except StopIteration:
-                self._framer.finish()
-                raise
-            except Overflow as gap:
-                gap.partial = self._framer.take_partial()
-                raise
-            frames = self._framer.push(chunk)
-            if frames is not None:
-                return frames
+        return self._framer.next_frames(next, self.reader)
 
     def read_frames(self, n: int, timeout: float | None = None) -> memoryview:
         """Exactly `n` frames, shape (n, channels); fewer only at the end of
@@ -229,31 +272,4 @@ class FrameReader:
         stream ended inside a frame. Raises TimeoutError, taking nothing,
         when `timeout` seconds pass first; an exception from the stream as
         iteration does (a device error's bytes stay here for the next call)."""
-        if n < 0:
-            raise ValueError("read_frames() needs a frame count of 0 or more")
-        framer = self._framer
-        size = self.format.frame_size
-        pending = framer.pending
-        request = max(n * size - pending, 0)
-        try:
-            data = self.reader.read(request, timeout)
-        except Overflow as gap:  # the bytes before the gap, the cut frame among them
-            gap.partial = framer.take_partial() + gap.partial
-            raise
-        except StreamError as error:  # no gap: its bytes are the next call's
-            framer.hold(error.partial)
-            error.partial = b""
-            raise
-        if not pending:  # on a frame boundary: the bytes read, as they are
-            view = memoryview(data)
-            whole = len(data) - len(data) % size
-            framer.hold(view[whole:])
-            frames = self.format.frames(view[:whole])
-        else:
-            framer.hold(data)
-            frames = framer.take_frames(n)
-            if frames is None:
-                frames = self.format.frames(b"")
-        if len(data) < request and not frames.nbytes:  # the end, and nothing whole left
-            framer.finish()
-        return frames
+        return self._framer.read_frames(self.reader.read, n, timeout)

@@ -4,6 +4,7 @@ counter pattern for chunk sizes that cut frames anywhere, with struct,
 memoryview.cast, the array module and (when present) NumPy agreeing."""
 
 import array
+import asyncio
 import struct
 import sys
 import unittest
@@ -96,22 +97,44 @@ class FramingTest(unittest.TestCase):
         self.assertEqual(error.exception.partial, b"")
         self.assertEqual(flat(frames.read_frames(1)), [5])
 
-    def test_simulator_stream(self):
-        with tavo.StreamReader(sim("chunks=10"), SEED, chunk_size=1001) as reader:
-            frames, rows = FrameReader(reader, "<u4", 3), []
-            with self.assertRaises(tavo.StreamError) as end:
-                for view in frames:
-                    rows += view.tolist()
-        self.assertEqual(rows, [[(SEED + 3 * j + c) & 0xFFFFFFFF for c in range(3)] for j in range(10010 // 12)])
-        self.assertEqual(end.exception.partial, pattern(SEED, 10010)[-2:])
+    def test_simulator_stream_read_as_samples(self):
+        # Chunks of 1001 bytes cut the 12-byte frames anywhere (the reader
+        # then asks for an aligned stream), and the stream ends 2 bytes into
+        # a frame: iteration, async for and read_frames agree.
+        expected = [[(SEED + 3 * j + c) & 0xFFFFFFFF for c in range(3)] for j in range(10010 // 12)]
 
-        with tavo.StreamReader(sim("chunks=10"), SEED, chunk_size=1001) as reader:
-            frames = FrameReader(reader, "<u2", 3)
-            counts = [frames.read_frames(1000).shape for _ in range(2)]
+        def typed():
+            return tavo.StreamReader(sim("chunks=10"), SEED, chunk_size=1001, dtype="<u4", channels=3)
+
+        async def rows_async(reader, rows):
+            async for view in reader:
+                rows += view.tolist()
+
+        for how in ("iteration", "async for"):
+            with self.subTest(how=how), typed() as reader:
+                rows = []
+                with self.assertRaises(tavo.StreamError) as end:
+                    if how == "iteration":
+                        for view in reader:
+                            self.assertEqual((view.format, view.shape[1]), ("I", 3))
+                            rows += view.tolist()
+                    else:
+                        asyncio.run(rows_async(reader, rows))
+                self.assertEqual(rows, expected)
+                self.assertEqual(end.exception.partial, pattern(SEED, 10010)[-2:])
+
+        with tavo.StreamReader(sim("chunks=10"), SEED, chunk_size=1001, dtype="<u2", channels=3) as reader:
+            counts = [reader.read_frames(1000).shape for _ in range(2)]
             self.assertEqual(counts, [(1000, 3), (668, 3)])
             with self.assertRaises(tavo.StreamError):
-                frames.read_frames(1)
-            self.assertEqual(frames.read_frames(1).shape, (0, 3))
+                reader.read_frames(1)
+            self.assertEqual(reader.read_frames(1).shape, (0, 3))
+            with self.assertRaisesRegex(TypeError, "reads frames"):  # bytes would miss a carried frame
+                reader.read(4)
+        with self.assertRaisesRegex(ValueError, "not a multiple of the frame size"):
+            tavo.StreamReader(sim(), 0, dtype="<u4", channels=3, alignment=1000)
+        with self.assertRaisesRegex(ValueError, "channels go with a dtype"):
+            tavo.StreamReader(sim(), 0, channels=2)
 
     def test_numpy_takes_the_views_without_a_copy(self):
         try:
