@@ -64,8 +64,8 @@ class StreamReader(_native.Reader):
     piece a multiple of `alignment` bytes, except the last before the end, an
     error or a gap). `chunk_size` goes to the device as it is. At most
     `max_buffered_bytes` are held (one chunk larger than that goes through
-    alone; a single `read` that needs more at once raises the bound to its
-    need while it waits), and at most `max_queue_elements` chunks wait to be
+    alone; a single `read` that needs more at once lets chunks in past it
+    while it waits, until its bytes are there), and at most `max_queue_elements` chunks wait to be
     taken. Past that the device's chunks are dropped: each run of drops
     raises one `Overflow` at its place with `on_overflow="raise"`, or is only
     counted in `stats` with `"count"`. A device error raises `StreamError` at

@@ -41,6 +41,9 @@ public:
     }
     // A store of `n`: the bound grows, the consumer only takes away.
     void add(std::uint64_t n) noexcept { bound += n; }
+    // What is held at most: the consumer's count as of the last refusal of
+    // fits(), plus what was stored since.
+    std::uint64_t held() const noexcept { return bound; }
 
 private:
     bool within(std::uint64_t extra, std::uint64_t limit) const noexcept {

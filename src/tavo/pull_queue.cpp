@@ -45,7 +45,7 @@ Stage PullQueue::make_sink(std::shared_ptr<PullQueue> queue) {
     return Stage(std::in_place_type<PullSink>, std::move(queue));
 }
 
-PullQueue::PullQueue(Limits limits) : limits(limits), queue(63), byte_bound(limits.max_bytes) {
+PullQueue::PullQueue(Limits limits) : limits(limits), queue(63) {
     if (limits.alignment > 0) {
         aligner = std::make_unique<AlignmentStage>(limits.alignment,
                                                    [this](Event&& piece) { store_piece(std::move(piece)); });
@@ -139,13 +139,18 @@ void PullQueue::data(Event& event) noexcept {
 
 // An event is taken while the reader holds fewer than max_items, and its
 // bytes (with those carried for alignment) fit under the byte bound, or the
-// reader holds no bytes at all.
+// reader holds no bytes at all, or a waiting read needs more than is held.
 bool PullQueue::admit(std::uint64_t size) {
     const std::uint64_t extra = size + (aligner ? aligner->carried() : 0);
-    return held_items.fits(1, limits.max_items,
-                           [this] { return stored_item_total - released_items.load(std::memory_order_acquire); }) &&
-           held_bytes.fits(extra, byte_bound.load(std::memory_order_relaxed),
-                           [this] { return stored_byte_total - released_bytes.load(std::memory_order_acquire); });
+    if (!held_items.fits(1, limits.max_items,
+                         [this] { return stored_item_total - released_items.load(std::memory_order_acquire); })) {
+        return false;
+    }
+    if (held_bytes.fits(extra, limits.max_bytes,
+                        [this] { return stored_byte_total - released_bytes.load(std::memory_order_acquire); })) {
+        return true;
+    }
+    return held_bytes.held() < read_need.load(std::memory_order_relaxed);  // held() is fresh after a refusal
 }
 
 // `events` more dropped: on the open run if there is one, else a new marker,
@@ -236,8 +241,8 @@ void PullQueue::release(std::uint64_t size) noexcept {
     released_bytes.store(released_bytes.load(std::memory_order_relaxed) + size, std::memory_order_release);
 }
 
-void PullQueue::raise_byte_bound(std::uint64_t size) noexcept {
-    byte_bound.store(size > limits.max_bytes ? size : limits.max_bytes, std::memory_order_relaxed);
+void PullQueue::set_read_need(std::uint64_t bytes) noexcept {
+    read_need.store(bytes, std::memory_order_relaxed);
 }
 
 void PullQueue::close() noexcept {

@@ -129,9 +129,12 @@ public:
     bool pull(Pulled::Item& item);
     // The reader no longer holds these bytes of data.
     void release(std::uint64_t bytes) noexcept;
-    // While a read needs more than max_bytes at once, it may raise the byte
-    // bound to its need; 0 restores max_bytes.
-    void raise_byte_bound(std::uint64_t bytes) noexcept;
+    // While a read waits for `bytes` more than the reader holds already
+    // taken, data is let in for as long as the bytes held are short of that,
+    // whatever max_bytes says: a read larger than the bound could never be
+    // met otherwise, as the piece that completes it overshoots its need.
+    // 0 when no read waits.
+    void set_read_need(std::uint64_t bytes) noexcept;
     // The reader stops reading: from now on pushes are discarded. Wakes
     // every waiter.
     void close() noexcept;
@@ -203,7 +206,7 @@ private:
     alignas(line) std::atomic<bool> armed{false};
     std::atomic<bool> closed{false};
     std::atomic<std::uint64_t> wake_at{0};  // the producer's byte total that wakes the reader
-    std::atomic<std::uint64_t> byte_bound;
+    std::atomic<std::uint64_t> read_need{0};
 };
 
 }  // namespace tavo::DataStream

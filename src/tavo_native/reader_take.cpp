@@ -103,9 +103,16 @@ void put_back(ReaderState& s, Taken& taken) {
 // Taken for good. Freeing the pieces (each through the plugin's release
 // function) waits for the next call: here it would widen the window after the
 // last signal check. Their bytes count against the bound until then.
+// Appended, not swapped in: spent is empty when this call began, but another
+// thread's call may have given up its own pieces while this one waited.
 void give_up(ReaderState& s, Taken& taken) {
-    std::swap(s.spent, taken.items);  // spent was emptied when the call began
-    s.spent_bytes = taken.freed;
+    if (s.spent.empty()) {
+        std::swap(s.spent, taken.items);
+    } else {
+        for (auto& item : taken.items) s.spent.push_back(std::move(item));
+        taken.items.clear();
+    }
+    s.spent_bytes += taken.freed;
     s.scratch = std::move(taken.items);
 }
 

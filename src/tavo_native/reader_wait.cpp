@@ -71,19 +71,20 @@ void rearm(ReaderState& s) {
     if (!s.queue) return;
     if (s.waiting.empty() && s.async_waits == 0) {
         s.queue->disarm();
-        s.queue->raise_byte_bound(0);
+        s.queue->set_read_need(0);
         return;
     }
-    // Woken by the first store that can end any of the waits; a read that
-    // needs more than max_bytes at once raises the byte bound to its need
-    // while it waits, or it could never be met.
+    // Woken by the first store that can end any of the waits. The largest
+    // read's need lets data in past max_bytes while less than it is held
+    // (the front piece counts whole, its bytes already taken included), or a
+    // read larger than the bound could never be met.
     std::uint64_t missing = s.async_waits ? 0 : std::numeric_limits<std::uint64_t>::max();
     std::uint64_t largest = 0;
     for (const Need* need : s.waiting) {
         largest = std::max(largest, need->bytes);
         missing = std::min(missing, need->bytes > s.head_bytes ? need->bytes - s.head_bytes : 0);
     }
-    s.queue->raise_byte_bound(largest);
+    s.queue->set_read_need(largest > 0 ? largest + s.front_taken : 0);
     s.queue->arm(missing);
 }
 
