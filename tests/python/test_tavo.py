@@ -375,7 +375,10 @@ class StreamReaderEventsTest(unittest.TestCase):
     def test_overflow_catch_up(self):
         # A device paced past what the bounds hold during a pause, but well
         # below what the reader takes: one Overflow for the pause, counting
-        # exactly the chunks missing from the counter pattern, then every chunk.
+        # exactly the chunks missing from the counter pattern, then the reader
+        # catches up and gets every chunk. (The bounds are full when the gap
+        # ends: a reader kept off the cores for a chunk's time just then, on
+        # a busy machine, meets a short gap more, counted as exactly.)
         with tavo.StreamReader(sim("rate=10000"), 0, chunk_size=4096, max_queue_elements=8192) as r:
             next(r)
             time.sleep(1)  # about 10000 chunks: 8192 fit; the rest, 0.8 s of slack once caught up
@@ -394,11 +397,11 @@ class StreamReaderEventsTest(unittest.TestCase):
                 seen.append("d")
                 last = index
         gaps = [s for s in seen if s != "d"]
-        self.assertEqual(len(gaps), 1, gaps)
-        self.assertEqual(gaps[0][0], "gap")
+        self.assertEqual({kind for kind, *_ in gaps}, {"gap"}, gaps)  # none missing uncounted
         self.assertGreater(gaps[0][1], 1000)
         self.assertGreater(seen.index(gaps[0]), 8000)
-        self.assertEqual(len(seen) - seen.index(gaps[0]), 5001)  # and 5000 chunks since, every one
+        self.assertLessEqual(len(gaps), 3, gaps)
+        self.assertEqual(seen[-4000:], ["d"] * 4000)  # caught up: every chunk
 
     def test_byte_bound(self):
         # What the reader holds stays under max_buffered_bytes while it does
@@ -412,6 +415,30 @@ class StreamReaderEventsTest(unittest.TestCase):
                 for _ in range(3):
                     next(r)
                 self.assertLessEqual(r.stats.bytes, held + 3 * chunk)
+
+    def test_reads_past_the_bound_and_from_two_threads(self):
+        # A read larger than max_buffered_bytes, of a size the chunks do not
+        # divide, gets its bytes. Two threads reading one reader leave the
+        # bound as they found it: nothing is dropped while they keep up.
+        script = "script=sleep:300/repeat:20:1000/sleep:300/stop"
+        with tavo.StreamReader(support.probe_device(script), 0, max_buffered_bytes=1000) as r:
+            self.assertEqual(len(r.read(1500, timeout=10)), 1500)
+        script = "script=" + "/".join(["sleep:150/owned:1000/owned:1000"] * 8) + "/stop"
+        with tavo.StreamReader(support.probe_device(script), 0, max_buffered_bytes=3000,
+                               on_overflow="count") as r:
+            taken = []
+
+            def read_all():
+                while data := r.read(1000, timeout=10):
+                    taken.append(len(data))
+                    time.sleep(0.03)
+
+            threads = [threading.Thread(target=read_all) for _ in range(2)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join(30)
+            self.assertEqual((sum(taken), r.stats.dropped), (16000, 0))
 
     def slow_reader(self, on_overflow):
         """A finite unlimited-rate stream read only after it has overflowed;
