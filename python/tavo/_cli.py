@@ -9,7 +9,7 @@
     tavo reg PLUGIN DEVICE [--map FILE] write ADDR VALUE [MASK]
     tavo reg PLUGIN DEVICE [--map FILE] write NAME [VALUE] [FIELD=VALUE ...]
     tavo reg PLUGIN DEVICE [--map FILE] dump [--json]
-    tavo record PLUGIN DEVICE -o FILE (--bytes N | --seconds S) [options]
+    tavo record PLUGIN DEVICE -o FILE (--bytes N | --seconds S) [--sigmf [--dtype T] ...] [options]
     tavo --version
 
 PLUGIN is a short name found on the plugin path (`sim`) or a file given

@@ -178,13 +178,19 @@ def sized(low: int, high: int):
     return parse
 
 
-def seconds(text: str) -> float:
+def positive_number(text: str, unit: str) -> float:
+    """A number above 0 (not NaN; perhaps infinite) of `unit`s, "seconds"."""
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+        raise argparse.ArgumentTypeError(f"not a number of {unit}: {text!r}") from None
     if not value > 0:  # (nor NaN)
-        raise argparse.ArgumentTypeError(f"{text} is not a positive number of seconds")
+        raise argparse.ArgumentTypeError(f"{text} is not a positive number of {unit}")
+    return value
+
+
+def seconds(text: str) -> float:
+    value = positive_number(text, "seconds")
     if not value <= MAX_SECONDS:  # (nor infinity)
         raise argparse.ArgumentTypeError(f"{text} is out of range: at most {MAX_SECONDS} seconds")
     return value

@@ -22,10 +22,12 @@ import tavo
 
 from ._cli_args import (EXIT_STATUSES, MAX_BYTES, MAX_PIECE, SIZE_HELP, SUCCESS, Command, CommandError,
                         add_plugin_and_device, say, seconds, sized, u32)
+from ._cli_record_sigmf import add_sigmf_arguments, check_sigmf_arguments
 
 TYPE_CHECKING = False  # see tavo/__init__
 if TYPE_CHECKING:
     from ._cli_output import Output
+    from ._cli_record_sigmf import SigmfRecording
 
 PROGRESS_INTERVAL = 0.25  # seconds between progress lines: at most four a second
 
@@ -109,12 +111,15 @@ class _Recording:
     """What was taken from the stream so far, and the gaps (runs of dropped
     events) and the device's error texts met on the way: all counted in
     stream order, so that nothing the stream does after the last byte taken
-    counts (the reader's own `stats` go on counting until it is closed)."""
+    counts (the reader's own `stats` go on counting until it is closed).
+    With `marks` (a list), each gap and error is noted there too, with the
+    bytes taken before it: (offset, events dropped) or (offset, text)."""
 
-    def __init__(self, output: Output) -> None:
+    def __init__(self, output: Output, marks: list[tuple[int, int | str]] | None = None) -> None:
         self.output = output
         self.taken = self.chunks = self.dropped = self.gaps = 0
         self.errors: list[str] = []
+        self.marks = marks
 
     def copy(self, reader, limit: int | None, progress: _Progress) -> None:
         """Hands the chunks to the output until `limit` bytes, the end of the
@@ -136,30 +141,38 @@ class _Recording:
             except tavo.Overflow as e:  # a gap: events dropped at this place; count them and go on
                 self.dropped += e.dropped
                 self.gaps += 1
+                if self.marks is not None:
+                    self.marks.append((self.taken, e.dropped))
                 # A reader far behind may meet little but drops for a while: show them.
                 progress.update(clock(), self.taken, self.chunks, self.dropped)
             except tavo.StreamError as e:  # a device error, in its place: note it and go on
                 self.errors.append(e.text)
+                if self.marks is not None:
+                    self.marks.append((self.taken, e.text))
             except ValueError:
                 if reader.closed:  # the --seconds deadline closed the reader
                     return
                 raise
 
 
-def _record(args: argparse.Namespace, device, signals: _StopSignals, output: Output) -> int:
+def _record(args: argparse.Namespace, device, signals: _StopSignals, output: Output,
+            sigmf: SigmfRecording | None) -> int:
     import threading
 
     from ._cli_output import OutputError
 
     progress = _Progress(sys.stderr)
-    recording = _Recording(output)
+    recording = _Recording(output, None if sigmf is None else [])
     failure: Exception | None = None
+    broken: BrokenPipeError | None = None
     # Disarmed while the stream starts, so that it is either not started or
     # inside the `with` block that closes it; a signal meanwhile is raised
     # by `arm` below.
     signals.armed = False
     try:
         bound = {} if args.max_buffered_bytes is None else {"max_buffered_bytes": args.max_buffered_bytes}
+        if sigmf is not None:
+            sigmf.started()
         reader = tavo.StreamReader(device, args.addr, chunk_size=args.chunk_size, alignment=args.align, **bound)
     except BaseException:
         output.discard()  # a stream refused (or interrupted while starting) leaves no file behind
@@ -174,6 +187,8 @@ def _record(args: argparse.Namespace, device, signals: _StopSignals, output: Out
         try:
             signals.arm()
             output.begin()
+            if sigmf is not None:
+                sigmf.begin()
             recording.copy(reader, args.bytes, progress)
             output.flush()
         except KeyboardInterrupt:
@@ -182,8 +197,8 @@ def _record(args: argparse.Namespace, device, signals: _StopSignals, output: Out
                 output.flush()
             except (KeyboardInterrupt, OutputError):
                 pass
-        except BrokenPipeError:
-            raise  # the output's reader went away: no summary, as `cat` says nothing
+        except BrokenPipeError as e:
+            broken = e  # the output's reader went away: raised below, with no summary, as `cat` says nothing
         except Exception as e:  # a file, stream or device failure: reported after the summary
             failure = e
         finally:
@@ -197,6 +212,14 @@ def _record(args: argparse.Namespace, device, signals: _StopSignals, output: Out
         output.close()
     except OutputError as e:
         failure = failure or e
+    if sigmf is not None:  # the data file is closed: describe what it holds
+        try:
+            sigmf.write(recording.marks, output.written)
+        except CommandError as e:
+            failure = failure or e
+            broken = None  # a lost metadata file is reported, even when the data's reader went away
+    if broken is not None:
+        raise broken
     elapsed = time.monotonic() - start
     progress.finish()
     written, dropped, errors = output.written, recording.dropped, recording.errors
@@ -218,6 +241,7 @@ def _record(args: argparse.Namespace, device, signals: _StopSignals, output: Out
 
 def run_record(args: argparse.Namespace) -> int:
     from ._cli_output import Output
+    from ._cli_record_sigmf import SigmfRecording
 
     device = tavo.open_device(args.plugin, args.device)
     with _StopSignals(getattr(args, "whole_process", False)) as signals:
@@ -225,8 +249,9 @@ def run_record(args: argparse.Namespace) -> int:
             # The output is opened before the stream starts, so that a FIFO's
             # wait for its reader is not counted in --seconds and the device
             # is not read before anyone takes the data.
-            output = Output(args.output, args.overwrite)
-            return _record(args, device, signals, output)
+            sigmf = SigmfRecording(args, device) if args.sigmf else None
+            output = Output(args.output if sigmf is None else str(sigmf.data_path), args.overwrite)
+            return _record(args, device, signals, output, sigmf)
         except KeyboardInterrupt:  # before the stream started: nothing recorded, no summary
             return 128 + (signals.received or 2)  # (SIGINT when the signal came before the handler)
 
@@ -235,8 +260,11 @@ def _record_arguments(record: argparse.ArgumentParser) -> None:
     add_plugin_and_device(record)
     record.add_argument("-o", "--output", metavar="FILE", required=True,
                         help="the file to write; - for stdout. An existing file is refused unless --overwrite; a "
-                             "FIFO or device is written as it is (a FIFO: once its reader opens it)")
-    record.add_argument("--overwrite", action="store_true", help="replace FILE if it exists (once the stream runs)")
+                             "FIFO or device is written as it is (a FIFO: once its reader opens it). With --sigmf: the "
+                             "pair's base name or either file's name (capture: capture.sigmf-data and "
+                             "capture.sigmf-meta)")
+    record.add_argument("--overwrite", action="store_true",
+                        help="replace FILE (with --sigmf: both files) if it exists, once the stream runs")
     length = record.add_mutually_exclusive_group(required=True)
     length.add_argument("--bytes", type=sized(1, MAX_BYTES), metavar="N",
                         help="stop after exactly N bytes (200M, 1Gi, ...)")
@@ -254,6 +282,8 @@ def _record_arguments(record: argparse.ArgumentParser) -> None:
     record.add_argument("--allow-drops", action="store_true",
                         help="accept dropped events and device errors: exit 0 despite them (the summary counts "
                              "both, and the file holds what was not dropped)")
+    add_sigmf_arguments(record)
+    record.set_defaults(check=check_sigmf_arguments)
 
 
 RECORD_COMMAND = Command(
@@ -264,5 +294,8 @@ RECORD_COMMAND = Command(
                 "chunks of --chunk-size bytes. When FILE takes the data more slowly than the device makes it, up "
                 "to --max-buffered-bytes (64 MiB) wait in memory; beyond that the device's further chunks are "
                 "dropped: each run of drops is a gap, counted where it occurs (the summary gives the gaps and "
-                "the events), the recording goes on, and the exit status is 1 unless --allow-drops.",
+                "the events), the recording goes on, and the exit status is 1 unless --allow-drops. With --sigmf, "
+                "FILE names a SigMF pair: the data goes to FILE.sigmf-data and, at the end however the recording "
+                "ends, FILE.sigmf-meta describes it: --dtype, --channels, --sample-rate, the device's info, the start, and each gap and "
+                "device error at its place.",
     epilog=f"Byte counts: {SIZE_HELP}. " + EXIT_STATUSES)

@@ -491,6 +491,88 @@ class RecordTest(CommandTestCase):
         self.ok("record", "sim", "sim0", "--bytes", "4Ki", "-o", self.out, "--overwrite")
         self.assertEqual(self.out.read_bytes(), sim_bytes(0, 0, 4096))
 
+    def test_sigmf_gaps_at_their_offsets(self):
+        # 64-byte chunks far faster than the file takes them, one held at a
+        # time: gaps. Each gap's offset and count must put the data back in
+        # the stream's place: the bytes between two gaps continue the
+        # counter pattern, and the next piece starts `dropped` chunks later.
+        name = pathlib.Path(self.tmp.name) / "capture"
+        result = tavo_command("record", "sim", "sim0:chunks=20000", "--chunk-size", "64", "--max-buffered-bytes",
+                              "64", "--seconds", "60", "--sigmf", "--dtype", "<u2", "--channels", "2",
+                              "--sample-rate", "1e6", "-o", f"{name}.sigmf-meta")
+        self.assertEqual(result.returncode, 1, result.stderr)
+        written, chunks, dropped = map(int, re.search(r"recorded (\d+) bytes in (\d+) chunks .* (\d+) dropped",
+                                                      result.stderr.decode()).groups())
+        self.assertGreater(dropped, 0)
+        self.assertEqual((written, chunks + dropped), (64 * chunks, 20000))
+        meta = json.loads(name.with_suffix(".sigmf-meta").read_text())
+        self.assertEqual({key: meta["global"][key] for key in ("core:datatype", "core:num_channels",
+                                                                "core:sample_rate", "core:recorder")},
+                         {"core:datatype": "ru16_le", "core:num_channels": 2, "core:sample_rate": 1e6,
+                          "core:recorder": "tavo 0.1.0"})
+        self.assertTrue(meta["global"]["core:hw"].startswith("TAVO simulator device sim0"))
+        gaps = [(note["tavo:byte_offset"], note["tavo:dropped"]) for note in meta["annotations"]]
+        self.assertEqual(sum(count for _, count in gaps), dropped)
+        data = name.with_suffix(".sigmf-data").read_bytes()
+        self.assertEqual(len(data), written)
+        position = cursor = 0  # in the stream, in the file
+        for offset, count in gaps + [(written, 0)]:
+            self.assertEqual(data[cursor:offset], sim_bytes(0, position, offset - cursor), (offset, count))
+            position += offset - cursor + 64 * count
+            cursor = offset
+        self.assertEqual(self.ok("info", f"{name}.sigmf-data").splitlines()[4:],
+                         [f"sample {offset // 4} (byte {offset}): {count} stream event(s) dropped"
+                          for offset, count in gaps])
+
+    def test_sigmf_metadata_however_the_recording_ends(self):
+        # A file that may not grow past 100000 bytes, and a device error
+        # after every chunk: the errors of chunks taken but never written
+        # are noted at the file's end, the others at their chunk's end.
+        name = pathlib.Path(self.tmp.name) / "limited"
+        limit = 100000
+        result = tavo_command("record", "sim", "sim0:error_every=1", "--bytes", "1M", "--sigmf", "-o", name,
+                              preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)))
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn("File too large", result.stderr.decode())
+        errors = int(re.search(r", (\d+) errors\n", result.stderr.decode()).group(1))
+        meta = json.loads(name.with_suffix(".sigmf-meta").read_text())
+        self.assertEqual(meta["global"]["core:datatype"], "ru8")
+        self.assertEqual(len(meta["annotations"]), errors)
+        self.assertGreater(errors, limit // 4096)
+        for k, note in enumerate(meta["annotations"], 1):
+            self.assertEqual((note["core:comment"], note["tavo:byte_offset"]),
+                             (f"simulated error at chunk {k}", min(4096 * k, limit)))
+        self.assertEqual(name.with_suffix(".sigmf-data").read_bytes(), sim_bytes(0, 0, limit))
+        # SIGTERM: the metadata is written, for the bytes the file holds.
+        process = tavo_process("record", "sim", "sim0:rate=200", "--seconds", "60", "--sigmf", "-o", name,
+                               "--overwrite", stderr=subprocess.PIPE)
+        data = name.with_suffix(".sigmf-data")
+        self.assertTrue(wait_until(lambda: data.stat().st_size not in (0, limit)))
+        self.assertFalse(name.with_suffix(".sigmf-meta").exists())  # --overwrite: the old one went with the data
+        process.send_signal(signal.SIGTERM)
+        _, stderr = process.communicate(timeout=30)
+        self.assertEqual(process.returncode, 143, stderr)
+        self.assertEqual(self.ok("info", f"{name}.sigmf-meta").splitlines()[1],
+                         f"data: {data.stat().st_size} bytes, {data.stat().st_size} samples")
+
+    def test_sigmf_usage(self):
+        out = str(pathlib.Path(self.tmp.name) / "x")
+        for extra, message in ((["--dtype", "<u2"], "--dtype describes a SigMF recording: it needs --sigmf"),
+                               (["--channels", "2"], "--channels describes a SigMF recording: it needs --sigmf"),
+                               (["--sample-rate", "1e6"], "--sample-rate describes a SigMF recording"),
+                               (["--sigmf", "--sample-rate", "0"], "argument --sample-rate: 0 is not a positive"),
+                               (["--sigmf", "--channels", "0"], "argument --channels: 0 is out of range"),
+                               (["--sigmf", "--dtype", "<i8"], "argument --dtype: SigMF has no core datatype"),
+                               (["--sigmf", "--dtype", "<u3"], "argument --dtype: unknown sample type '<u3'")):
+            with self.subTest(extra=extra):
+                self.fails(2, message, "record", "nosuch", "sim0", "--bytes", "1", "-o", out, *extra)
+        self.fails(2, "--sigmf writes two files", "record", "nosuch", "sim0", "--bytes", "1", "--sigmf", "-o", "-")
+        # An existing metadata file is refused as the data file is, before the stream starts.
+        pathlib.Path(out + ".sigmf-meta").write_text("precious")
+        self.fails(1, f"{out}.sigmf-meta exists; --overwrite replaces it",
+                   "record", "sim", "sim0", "--bytes", "1", "--sigmf", "-o", out)
+        self.assertEqual(sorted(os.listdir(self.tmp.name)), ["x.sigmf-meta"])
+
     def test_closed_standard_streams(self):
         self.fails(1, "tavo: error: stdout is closed", "record", "sim", "sim0", "--bytes", "1", "-o", "-",
                    printed=None, capture_output=False, stderr=subprocess.PIPE, preexec_fn=lambda: os.close(1))
