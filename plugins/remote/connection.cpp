@@ -177,12 +177,37 @@ bool Connection::take_reply(wire::Kind kind, std::uint64_t id, Answer& out) {
                                      std::string(wire::kind_name(kind)) + ": " + error);
         }
         const auto& header = answer.message.header;
-        if (!header.reply || header.id != id || header.kind != kind) continue;  // an answer to a call given up
+        if (!header.reply || header.id != id || header.kind != kind) {  // an answer to a call given up
+            release_late_creation(answer.message);
+            continue;
+        }
         out = std::move(answer);
         const std::size_t payload = out.message.payload.size();
         out.message.payload = {out.payload_frame.data<unsigned char>(), payload};
         return true;
     }
+}
+
+// A create_device or start_stream given up on may still have been carried
+// out: its late answer names what the server made, which nobody here holds.
+// It is closed at once, or it would count against the session's limits for
+// as long as the session lives, and a stream would go on producing. The
+// close is not waited for; its answer is dropped like this one.
+void Connection::release_late_creation(const wire::Message& late) {
+    const auto& header = late.header;
+    if (!header.reply || header.aux != static_cast<std::uint32_t>(wire::Outcome::ok) || late.body.handle == 0) return;
+    wire::Kind close;
+    if (header.kind == wire::Kind::create_device) {
+        close = wire::Kind::close_device;
+    } else if (header.kind == wire::Kind::start_stream) {
+        close = wire::Kind::close_stream;
+    } else {
+        return;
+    }
+    wire::Body body;
+    body.handle = late.body.handle;
+    const std::string frame = wire::encode({close, false, session_, next_request_++, 0}, body);
+    (void)socket_.send(zmq::buffer(frame), zmq::send_flags::dontwait);
 }
 
 // `op` names the caller's operation in messages (a hello is sent on behalf
@@ -194,6 +219,10 @@ Answer Connection::exchange(wire::Kind kind, const std::string& op, const wire::
     if (wait == Wait::if_connected && !at_start.connected) {
         fail(endpoint_ + " is not connected; " + op + " not sent");
     }
+    // Late answers that wait are read first, so that what a call given up
+    // made is closed before this request (a create, say) meets the limits.
+    Answer late;
+    (void)take_reply(kind, 0, late);  // request ids start at 1: none matches
     const std::uint64_t id = next_request_++;
     const auto budget = std::min<std::int64_t>(std::max<std::int64_t>(1, left_until(deadline).count()), UINT32_MAX);
     const std::string frame0 = wire::encode({kind, false, session_, id, static_cast<std::uint32_t>(budget)}, body);

@@ -128,6 +128,7 @@ private:
         std::string refusal;            // why the last one failed
     };
 
+    void release_late_creation(const tavo::wire::Message& late);
     bool take_reply(tavo::wire::Kind kind, std::uint64_t id, Answer& out);
     Answer exchange(tavo::wire::Kind kind, const std::string& op, const tavo::wire::Body& body,
                     std::span<const unsigned char> payload, std::chrono::steady_clock::time_point deadline,

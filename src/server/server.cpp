@@ -216,12 +216,25 @@ void Server::handle_message(const zmq::message_t& routing, std::span<zmq::messag
     session->last_heard = end;
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(end - start);
     if (header.aux > 0 && took.count() > header.aux) {
-        // The caller has given up: it answered its user with a timeout.
+        // The caller has given up: it answered its user with a timeout. What
+        // the request made is undone, as nobody will ever hold its handle.
         spdlog::warn("session {:016x}: {} took {} ms, past its caller's deadline of {} ms; the answer is not sent",
                      header.session, wire::kind_name(header.kind), took.count(), header.aux);
+        if (reply.outcome == wire::Outcome::ok && reply.body.handle != 0) undo_creation(*session, header.kind, reply.body.handle);
         return;
     }
     send_reply(routing, header, std::move(reply));
+}
+
+void Server::undo_creation(Session& session, wire::Kind kind, std::uint64_t handle) {
+    if (kind == wire::Kind::create_device) {
+        session.devices.erase(handle);
+    } else if (kind == wire::Kind::start_stream) {
+        if (const auto found = session.streams.find(handle); found != session.streams.end()) {
+            end_stream(*found->second, session.id);
+            session.streams.erase(found);
+        }
+    }
 }
 
 void Server::send_reply(const zmq::message_t& routing, const wire::Header& request, Reply&& reply) {

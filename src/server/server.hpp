@@ -75,6 +75,9 @@ private:
     bool receive_one();
     void handle_message(const zmq::message_t& routing, std::span<zmq::message_t> frames);
     void send_reply(const zmq::message_t& routing, const tavo::wire::Header& request, Reply&& reply);
+    // Frees the device or stream that a request made, when its answer is
+    // not sent (its caller gave up).
+    void undo_creation(Session& session, tavo::wire::Kind kind, std::uint64_t handle);
     void expire_sessions();
     void end_all_sessions(const char* why);
     bool warn_allowed();

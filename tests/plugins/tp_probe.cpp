@@ -157,6 +157,7 @@ struct ProbeOptions {
     StreamMode stream = StreamMode::run;
     std::vector<ScriptItem> script = parse_script("stop");
     StopMode on_stop = StopMode::push;
+    std::uint32_t create_ms = 0;  // create_device takes this long
 };
 
 ProbeOptions parse_options(std::string_view list) {
@@ -187,6 +188,8 @@ ProbeOptions parse_options(std::string_view list) {
             else refuse("unknown stream mode", value);
         } else if (key == "script") {
             options.script = parse_script(value);
+        } else if (key == "create_ms") {
+            options.create_ms = parse_number<std::uint32_t>(value);
         } else if (key == "on_stop") {
             if (value == "push") options.on_stop = StopMode::push;
             else if (value == "destroy") options.on_stop = StopMode::destroy;
@@ -456,6 +459,7 @@ public:
         if (text.starts_with("probe:")) option_list = text.substr(6);
         else if (text != "probe") refuse("unknown device", text);
         auto options = parse_options(option_list);
+        if (options.create_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(options.create_ms));
         return tavo::make_device<ProbeDevice>(shared_from_this(), std::make_shared<ProbeState>(name),
                                               std::move(options));
     }

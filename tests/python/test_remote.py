@@ -121,6 +121,28 @@ class ServedSimulatorTest(unittest.TestCase):
 
 
 class FailureTest(unittest.TestCase):
+    def test_what_a_call_given_up_made_is_freed(self):
+        # A create_device that times out may still be carried out; the
+        # device must not count against the client's limit of two devices.
+        # Sent to a frozen server, it is made once the server runs again,
+        # and the client closes it when the late answer comes (by the time
+        # the next call's answer has come). One that outlasts its deadline in
+        # the plugin is freed by the server, which sends no answer.
+        no_answer = "no answer from .* to create_device within 0.3 s$"
+        with timeout(0.3), Server(support.test_plugin("tp_probe"), "--max-devices", "2") as server:
+            kept = server.device("probe")
+            server.signal(signal.SIGSTOP)
+            try:
+                with self.assertRaisesRegex(RuntimeError, no_answer):
+                    server.device("probe")
+            finally:
+                server.signal(signal.SIGCONT)
+            self.assertEqual(kept.get_register_sync(0), 0)
+            with self.assertRaisesRegex(RuntimeError, no_answer):
+                server.device("probe:create_ms=600")
+            server.wait_for_log("past its caller's deadline")
+            self.assertIsNotNone(server.device("probe"))
+
     def test_a_lost_server_ends_streams_and_calls_within_their_time(self):
         tmp = tempfile.TemporaryDirectory()
         self.addCleanup(tmp.cleanup)
