@@ -22,7 +22,8 @@ std::optional<std::uint64_t> remote_overflow_count(std::string_view text) noexce
     const std::string_view digits = text.substr(head.size(), text.size() - head.size() - tail.size());
     std::uint64_t count = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), count);
-    if (error != std::errc{} || end != digits.data() + digits.size()) return {};
+    // A report of no drops is no gap: it stays an error with its text.
+    if (error != std::errc{} || end != digits.data() + digits.size() || count == 0) return {};
     return count;
 }
 

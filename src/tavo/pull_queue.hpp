@@ -90,7 +90,8 @@ using Item = std::variant<Data, Error, Dropped, End>;
 }  // namespace Pulled
 
 // The text a remote device's own queue reports its drops with, whose count
-// is taken as a run of drops here: "Remote queue overflow, dropping N events".
+// (above 0) is taken as a run of drops here: "Remote queue overflow,
+// dropping N events".
 std::optional<std::uint64_t> remote_overflow_count(std::string_view text) noexcept;
 
 class PullQueue {

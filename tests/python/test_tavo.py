@@ -363,14 +363,16 @@ class StreamReaderEventsTest(unittest.TestCase):
         self.assertEqual(places, [(1000 * k, f"simulated error at chunk {k}") for k in range(1, 43)])
         self.assertEqual(data, pattern(0, 42000))
         # A gap (here a remote device's own overflow report) too: the bytes
-        # carried for alignment come first, as a shorter piece.
+        # carried for alignment come first, as a shorter piece. A report of
+        # no drops is no gap: it stays the device's text.
         probe = tavo.open_device(support.test_plugin("tp_probe"),
-                                 "probe:script=owned:6/remote_drops:7/owned:3/error:fault/owned:9/stop")
+                                 "probe:script=owned:6/remote_drops:7/owned:3/remote_drops:0/error:fault/owned:9/stop")
         with tavo.StreamReader(probe, 0, alignment=4) as r:
             seen = [e if isinstance(e, int) else (type(e).__name__, getattr(e, "dropped", e.text))
                     for e in events(r, sizes=True)]
-            self.assertEqual(seen, [4, 2, ("Overflow", 7), 3, ("StreamError", "fault"), 8, 1])
-            self.assertEqual(r.stats, tavo.StreamStats(chunks=5, bytes=18, dropped=7, errors=1))
+            self.assertEqual(seen, [4, 2, ("Overflow", 7), 3, ("StreamError", "Remote queue overflow, dropping 0 events"),
+                                    ("StreamError", "fault"), 8, 1])
+            self.assertEqual(r.stats, tavo.StreamStats(chunks=5, bytes=18, dropped=7, errors=2))
 
     def test_overflow_catch_up(self):
         # A device paced past what the bounds hold during a pause, but well
