@@ -45,6 +45,11 @@ class TypedStreamReader(StreamReader):
 
     def __init__(self, device, addr: int, *, dtype, channels: int = 1, chunk_size: int = 0,
                  alignment: int | None = None, **options) -> None:
+        if options.get("on_overflow") == "count":
+            # Framing restarts at each gap; a gap only counted would join the
+            # frame cut before it to bytes after it, and shift every frame.
+            raise ValueError("a StreamReader of typed samples raises Overflow at each gap, where framing "
+                             "restarts: on_overflow='count' would shift the frames after a gap")
         self.format = SampleFormat.parse(dtype, channels)
         self._framer = Framer(self.format)
         chunk_size = _integer("chunk_size", chunk_size, 0, 2**64 - 1)

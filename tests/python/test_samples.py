@@ -133,6 +133,8 @@ class FramingTest(unittest.TestCase):
                 reader.read(4)
         with self.assertRaisesRegex(ValueError, "not a multiple of the frame size"):
             tavo.StreamReader(sim(), 0, dtype="<u4", channels=3, alignment=1000)
+        with self.assertRaisesRegex(ValueError, "on_overflow='count' would shift the frames"):
+            tavo.StreamReader(sim(), 0, dtype="<u2", on_overflow="count")
         with self.assertRaisesRegex(ValueError, "channels go with a dtype"):
             tavo.StreamReader(sim(), 0, channels=2)
 
