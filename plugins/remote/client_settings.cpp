@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "curve_keys.hpp"
+#include "seconds_text.hpp"
 
 namespace tavo::remote {
 
@@ -22,17 +23,11 @@ std::string environment(const char* name) {
 
 std::chrono::milliseconds timeout_from(const std::string& text) {
     if (text.empty()) return std::chrono::milliseconds(5000);
-    std::size_t used = 0;
-    double seconds = 0;
-    try {
-        seconds = std::stod(text, &used);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (used != text.size() || !std::isfinite(seconds) || seconds <= 0 || seconds > 86400) {
+    const auto seconds = tavo::wire::seconds_from_text(text);
+    if (!seconds || *seconds <= 0 || *seconds > 86400) {
         throw std::runtime_error("TAVO_REMOTE_TIMEOUT must be a number of seconds in (0, 86400], not '" + text + "'");
     }
-    return std::max(std::chrono::milliseconds(1), std::chrono::milliseconds(std::llround(seconds * 1000)));
+    return std::max(std::chrono::milliseconds(1), std::chrono::milliseconds(std::llround(*seconds * 1000)));
 }
 
 ClientKeys keys_from(const std::filesystem::path& dir) {

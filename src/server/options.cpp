@@ -4,8 +4,9 @@
 #include "options.hpp"
 
 #include <charconv>
-#include <cmath>
 #include <string_view>
+
+#include <remote/seconds_text.hpp>
 
 namespace tavo::server {
 
@@ -22,17 +23,11 @@ std::uint64_t parse_count(std::string_view option, std::string_view text, std::u
 }
 
 std::chrono::milliseconds parse_seconds(std::string_view option, const std::string& text) {
-    std::size_t used = 0;
-    double seconds = 0;
-    try {
-        seconds = std::stod(text, &used);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (used != text.size() || !std::isfinite(seconds) || seconds < 0.1 || seconds > 3600) {
+    const auto seconds = tavo::wire::seconds_from_text(text);
+    if (!seconds || *seconds < 0.1 || *seconds > 3600) {
         throw UsageError(std::string(option) + " takes seconds in 0.1..3600, not '" + text + "'");
     }
-    return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+    return std::chrono::milliseconds(static_cast<long long>(*seconds * 1000));
 }
 
 }  // namespace
