@@ -301,11 +301,13 @@ class ManyClientsTest(unittest.TestCase):
         # arenas (one per thread that allocates, up to 16) and its cache of
         # thread stacks grow it for several rounds whatever the server does,
         # so they are kept small; without the trim when the last client
-        # leaves, it wanders by 10 MiB from round to round. Under AddressSanitizer freed memory waits
-        # in a quarantine (256 MiB by default): a small one, and the leak
-        # check at exit.
+        # leaves, it wanders by 10 MiB from round to round. Under
+        # AddressSanitizer the sanitizer's allocator, which the trim does not
+        # reach, decides the resident size (it wandered by 19 MiB): there the
+        # leak check at the server's exit stands in for it.
+        sanitized = os.environ.get("TAVO_SANITIZED") == "asan"
         env = {"MALLOC_ARENA_MAX": "2", "GLIBC_TUNABLES": "glibc.pthread.stack_cache_size=0"}
-        if os.environ.get("TAVO_SANITIZED") == "asan":
+        if sanitized:
             env["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=4:detect_leaks=1"
         with Server("sim", "--log-level", "debug", env=env) as server:
             rss = []
@@ -326,7 +328,8 @@ class ManyClientsTest(unittest.TestCase):
                 self.assertTrue(wait_until(all_left_and_trimmed, 10), server.log())
                 rss.append(server.rss_kib())
             # Two rounds move 160 MiB: a leak of any part of it would show.
-            self.assertLess(rss[4] - rss[2], 8 * 1024, rss)
+            if not sanitized:
+                self.assertLess(rss[4] - rss[2], 8 * 1024, rss)
             self.assertEqual(server.stop(), 0, server.log()[-3000:])
 
 
